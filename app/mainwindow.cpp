@@ -1,0 +1,113 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "app/constants.h"
+#include "app/startpage.h"
+#include "bridge/mainchannel.h"
+#include "util/commconutils.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSettings>
+#include <QVBoxLayout>
+#include <QWebChannel>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+{
+    channelObject = new MainChannel(this);
+    settings = new QSettings(QStringLiteral("config.ini"), QSettings::IniFormat, this);
+    ui->setupUi(this);
+    init();
+    initConnections();
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::init()
+{
+    qDebug() << "MainWindow init";
+
+    setWindowIcon(QIcon(QStringLiteral(":/image/logo_1.png")));
+    setFixedSize(1200, 670);
+    windowTitleBase = APP_TITLE_FORMAT.arg(APP_VERSION);
+    setWindowTitle(windowTitleBase);
+
+    webView = new QWebEngineView(ui->centralWidget);
+    auto *layout = new QVBoxLayout(ui->centralWidget);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(webView);
+
+    const StartPage start = chooseStartPage(settings->value(QStringLiteral("settings/login")),
+                                            settings->value(QStringLiteral("settings/language")));
+    if (!start.languageToStore.isEmpty())
+        settings->setValue(QStringLiteral("settings/language"), start.languageToStore);
+    webView->load(start.url);
+
+    // No parent: the channel must outlive every page load, and it lives until the process ends.
+    webChannel = new QWebChannel;
+    webChannel->registerObject(QStringLiteral("myObject"), channelObject);
+    webView->page()->setWebChannel(webChannel);
+    webView->setContextMenuPolicy(Qt::NoContextMenu);
+    webView->show();
+
+    showAction = new QAction(tr("显示窗口"), this);
+    connect(showAction, &QAction::triggered, this, &QWidget::showNormal);
+    quitAction = new QAction(tr("退出程序"), this);
+    connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit);
+    trayMenu = new QMenu(this);
+    trayMenu->addAction(showAction);
+    trayMenu->addSeparator();
+    trayMenu->addAction(quitAction);
+    trayIcon = new QSystemTrayIcon(windowIcon(), this);
+    trayIcon->setContextMenu(trayMenu);
+    trayIcon->setVisible(true);
+
+    localIps.append(QStringLiteral("127.0.0.1"));
+    const QStringList addresses = CommconUtils::getLocalIPv4List();
+    for (const QString &address : addresses)
+        localIps.append(address);
+}
+
+void MainWindow::initConnections()
+{
+    connect(trayIcon, SIGNAL(activated(QSystemTrayIcon::ActivationReason)), this,
+            SLOT(on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason)));
+}
+
+void MainWindow::on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::DoubleClick)
+        showNormal();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Without a tray a hidden window could never be shown again: closing quits.
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Tip:"),
+                    QStringLiteral("Minimize to system tray?"), QMessageBox::Yes | QMessageBox::No);
+    box.setButtonText(QMessageBox::Yes, QStringLiteral("yes"));
+    box.setButtonText(QMessageBox::No, QStringLiteral("no"));
+    if (box.exec() == QMessageBox::Yes) {
+        hide();
+        event->ignore();
+    }
+}
+
+void MainWindow::runPageScript(const QString &script)
+{
+    webView->page()->runJavaScript(script);
+}

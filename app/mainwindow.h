@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QMainWindow>
+#include <QString>
+#include <QSystemTrayIcon>
+
+class MainChannel;
+class QAction;
+class QMenu;
+class QSettings;
+class QWebChannel;
+class QWebEngineView;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The one window: a web view showing the pages, the bridge they talk to, the settings
+// file and the tray icon. It owns every long-lived object of the client.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+public slots:
+    void on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason reason);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+    // Every call of a page function goes through here, so the exact script can be observed.
+    virtual void runPageScript(const QString &script);
+
+private:
+    void init();
+    void initConnections();
+
+    Ui::MainWindow *ui;
+    QWebEngineView *webView = nullptr;
+    QSystemTrayIcon *trayIcon = nullptr;
+    QAction *showAction = nullptr;
+    QAction *quitAction = nullptr;
+    QMenu *trayMenu = nullptr;
+    MainChannel *channelObject = nullptr;
+    QWebChannel *webChannel = nullptr;
+    QSettings *settings = nullptr;
+    QString windowTitleBase;
+    QString password;
+    QString username;
+    QJsonArray localIps;
+};

@@ -1,0 +1,121 @@
+#include "util/commconutils.h"
+#include "util/localaddresses.h"
+
+#include <QTcpServer>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(QList<InterfaceRecord>)
+
+class TestLocalAddresses : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void filter_data();
+    void filter();
+    void cacheKeepsFirstNonEmptyResult();
+    void unusedPortIsBindable();
+};
+
+namespace {
+
+using Flags = QNetworkInterface::InterfaceFlags;
+const Flags lan = QNetworkInterface::IsUp | QNetworkInterface::IsRunning |
+                  QNetworkInterface::CanBroadcast | QNetworkInterface::CanMulticast;
+
+InterfaceRecord iface(const QString &name, Flags flags, const QStringList &addresses)
+{
+    InterfaceRecord record{name, flags, {}};
+    for (const QString &address : addresses)
+        record.addresses.append(QHostAddress(address));
+    return record;
+}
+
+} // namespace
+
+void TestLocalAddresses::filter_data()
+{
+    QTest::addColumn<QList<InterfaceRecord>>("interfaces");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("LAN adapter gives IPv4 only, in order")
+        << QList<InterfaceRecord>{iface("Ethernet", lan,
+                                        {"fe80::1", "192.168.1.20", "10.0.0.5", "2001:db8::2"})}
+        << QStringList{"192.168.1.20", "10.0.0.5"};
+    QTest::newRow("VMware host-only adapter left out, any case")
+        << QList<InterfaceRecord>{iface("VMware Network Adapter VMnet8", lan, {"192.168.56.1"}),
+                                  iface("vmware network adapter vmnet1", lan, {"192.168.57.1"})}
+        << QStringList{};
+    QTest::newRow("Npcap loopback left out")
+        << QList<InterfaceRecord>{iface("Npcap Loopback Adapter", lan, {"169.254.1.1"})}
+        << QStringList{};
+    QTest::newRow("name merely containing VMware is kept")
+        << QList<InterfaceRecord>{iface("Ethernet (VMware Network Adapter)", lan, {"10.1.1.1"})}
+        << QStringList{"10.1.1.1"};
+    QTest::newRow("point-to-point VPN left out")
+        << QList<InterfaceRecord>{iface("tun0", lan | QNetworkInterface::IsPointToPoint,
+                                        {"10.8.0.2"})}
+        << QStringList{};
+    QTest::newRow("loopback interface left out")
+        << QList<InterfaceRecord>{iface("lo",
+                                        QNetworkInterface::IsUp | QNetworkInterface::IsRunning |
+                                            QNetworkInterface::IsLoopBack,
+                                        {"127.0.0.1"})}
+        << QStringList{};
+    QTest::newRow("down or not running left out")
+        << QList<InterfaceRecord>{iface("eth1", lan & ~Flags(QNetworkInterface::IsRunning),
+                                        {"192.168.2.2"}),
+                                  iface("eth2", lan & ~Flags(QNetworkInterface::IsUp),
+                                        {"192.168.3.3"})}
+        << QStringList{};
+    QTest::newRow("127.0.0.1 dropped, 127.0.1.1 kept")
+        << QList<InterfaceRecord>{iface("eth0", lan, {"127.0.0.1", "127.0.1.1"})}
+        << QStringList{"127.0.1.1"};
+    QTest::newRow("same address on two adapters listed twice")
+        << QList<InterfaceRecord>{iface("eth0", lan, {"192.168.1.9"}),
+                                  iface("wlan0", lan, {"192.168.1.9"})}
+        << QStringList{"192.168.1.9", "192.168.1.9"};
+}
+
+void TestLocalAddresses::filter()
+{
+    QFETCH(QList<InterfaceRecord>, interfaces);
+    QFETCH(QStringList, expected);
+    QCOMPARE(LocalAddresses::filterIPv4(interfaces), expected);
+}
+
+void TestLocalAddresses::cacheKeepsFirstNonEmptyResult()
+{
+    QList<InterfaceRecord> machine;
+    int enumerations = 0;
+    const auto enumerate = [&] {
+        ++enumerations;
+        return machine;
+    };
+    QStringList cache;
+
+    // Offline: nothing is cached, so every call looks again.
+    QCOMPARE(LocalAddresses::cachedIPv4(cache, enumerate), QStringList());
+    QCOMPARE(LocalAddresses::cachedIPv4(cache, enumerate), QStringList());
+    QCOMPARE(enumerations, 2);
+
+    machine = {iface("eth0", lan, {"192.168.1.20"})};
+    QCOMPARE(LocalAddresses::cachedIPv4(cache, enumerate), QStringList{"192.168.1.20"});
+    QCOMPARE(enumerations, 3);
+
+    // Once found, the list stays even though the machine changed.
+    machine = {iface("eth0", lan, {"192.168.9.9"})};
+    QCOMPARE(LocalAddresses::cachedIPv4(cache, enumerate), QStringList{"192.168.1.20"});
+    QCOMPARE(enumerations, 3);
+}
+
+void TestLocalAddresses::unusedPortIsBindable()
+{
+    const quint16 port = CommconUtils::getUnusedPort();
+    QVERIFY(port != 0);
+    QTcpServer server;
+    QVERIFY2(server.listen(QHostAddress::LocalHost, port), qPrintable(server.errorString()));
+}
+
+QTEST_GUILESS_MAIN(TestLocalAddresses)
+#include "tst_localaddresses.moc"

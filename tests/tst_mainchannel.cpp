@@ -1,0 +1,155 @@
+#include "bridge/mainchannel.h"
+
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+// Every page message goes through sendMsg; a wrong code must never reach a handler.
+class TestMainChannel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decodesEachCode_data();
+    void decodesEachCode();
+    void ignoresMalformedMessages_data();
+    void ignoresMalformedMessages();
+};
+
+namespace {
+
+const char *const signalNames[] = {
+    "sigPararms",          "sigIsSendLogin", "sigSaveSendLogin", "sigSendStart",
+    "sigSendRunProxyList", "sigDelConfig",   "sigHtmlConfig",    "sigLignOut",
+    "sigCheckIp",          "sigOpenUrl",     "siglanguage",
+};
+
+// One spy per signal of the bridge, found through the meta-object so none is forgotten.
+std::vector<std::unique_ptr<QSignalSpy>> spyAll(MainChannel &channel)
+{
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+    const QMetaObject *meta = channel.metaObject();
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+        const QMetaMethod method = meta->method(i);
+        if (method.methodType() == QMetaMethod::Signal)
+            spies.emplace_back(new QSignalSpy(&channel, method));
+    }
+    return spies;
+}
+
+int emissions(const std::vector<std::unique_ptr<QSignalSpy>> &spies)
+{
+    int total = 0;
+    for (const auto &spy : spies)
+        total += spy->count();
+    return total;
+}
+
+} // namespace
+
+void TestMainChannel::decodesEachCode_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<QVariant>("payload");
+
+    const QJsonObject account{{"username", "ann@example.com"}, {"password", "pw"}};
+    QTest::newRow("1 parameters with account")
+        << R"({"code":1,"data":{"username":"ann@example.com","password":"pw"}})"
+        << "sigPararms" << QVariant(account);
+    QTest::newRow("1 without data gives empty object") << R"({"code": 1})"
+                                                       << "sigPararms" << QVariant(QJsonObject());
+    QTest::newRow("2 token string") << R"({"code":2,"data":"tok-1"})"
+                                    << "sigSaveSendLogin" << QVariant(QString("tok-1"));
+    QTest::newRow("2 non-string gives empty") << R"({"code":2,"data":{"a":1}})"
+                                              << "sigSaveSendLogin" << QVariant(QString());
+    QTest::newRow("3 start") << R"({"code":3,"data":{"ip":"1.2.3.4","port":8000}})"
+                             << "sigSendStart"
+                             << QVariant(QJsonObject{{"ip", "1.2.3.4"}, {"port", 8000}});
+    QTest::newRow("3 array data gives empty object") << R"({"code":3,"data":[1,2]})"
+                                                     << "sigSendStart" << QVariant(QJsonObject());
+    QTest::newRow("4 run list") << R"({"code": 4})"
+                                << "sigSendRunProxyList" << QVariant();
+    QTest::newRow("4.0 counts as 4") << R"({"code": 4.0})"
+                                     << "sigSendRunProxyList" << QVariant();
+    QTest::newRow("5 delete port") << R"({"code":5,"data":60005})"
+                                   << "sigDelConfig" << QVariant(60005);
+    QTest::newRow("5 string port gives 0") << R"({"code":5,"data":"60005"})"
+                                           << "sigDelConfig" << QVariant(0);
+    QTest::newRow("5 fractional port gives 0") << R"({"code":5,"data":600.5})"
+                                               << "sigDelConfig" << QVariant(0);
+    QTest::newRow("6 rotating start")
+        << R"({"code":6,"data":{"local_port":60003}})"
+        << "sigHtmlConfig" << QVariant(QJsonObject{{"local_port", 60003}});
+    QTest::newRow("7 logout") << R"({"code": 7})"
+                              << "sigLignOut" << QVariant();
+    QTest::newRow("8 check ip") << R"({"code": 8})"
+                                << "sigCheckIp" << QVariant();
+    QTest::newRow("9 open url") << R"({"code":9,"data":{"url":"https://example.com/a"}})"
+                                << "sigOpenUrl"
+                                << QVariant(QJsonObject{{"url", "https://example.com/a"}});
+    QTest::newRow("10 language, non-ASCII kept")
+        << R"({"code":10,"data":{"language":"_en","x":"中文"}})"
+        << "siglanguage" << QVariant(QJsonObject{{"language", "_en"}, {"x", "中文"}});
+    QTest::newRow("11 login state") << R"({"data":{"username":"u"},"code":11})"
+                                    << "sigIsSendLogin" << QVariant(QJsonObject{{"username", "u"}});
+}
+
+void TestMainChannel::decodesEachCode()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, signal);
+    QFETCH(QVariant, payload);
+
+    MainChannel channel;
+    const auto spies = spyAll(channel);
+    QCOMPARE(int(spies.size()), int(std::size(signalNames)));
+
+    channel.sendMsg(message);
+
+    QCOMPARE(emissions(spies), 1);
+    for (const auto &spy : spies) {
+        if (spy->count() == 0)
+            continue;
+        QVERIFY2(spy->signal().startsWith(signal.toLatin1() + '('), spy->signal().constData());
+        const QList<QVariant> arguments = spy->takeFirst();
+        if (payload.isValid()) {
+            QCOMPARE(arguments.size(), 1);
+            QCOMPARE(arguments.first(), payload);
+        } else {
+            QVERIFY(arguments.isEmpty());
+        }
+    }
+}
+
+void TestMainChannel::ignoresMalformedMessages_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::newRow("code as string") << R"({"code":"4"})";
+    QTest::newRow("code 0") << R"({"code":0})";
+    QTest::newRow("code 12") << R"({"code":12,"data":{}})";
+    QTest::newRow("code -1") << R"({"code":-1})";
+    QTest::newRow("code 2.5") << R"({"code":2.5,"data":"x"})";
+    QTest::newRow("huge code") << R"({"code":1e300})";
+    QTest::newRow("no code") << R"({"data":{"username":"u"}})";
+    QTest::newRow("array") << R"([{"code":4}])";
+    QTest::newRow("number") << "4";
+    QTest::newRow("not JSON") << "code=4";
+    QTest::newRow("truncated") << R"({"code":4)";
+    QTest::newRow("empty") << "";
+}
+
+void TestMainChannel::ignoresMalformedMessages()
+{
+    QFETCH(QString, message);
+    MainChannel channel;
+    const auto spies = spyAll(channel);
+    channel.sendMsg(message);
+    QCOMPARE(emissions(spies), 0);
+}
+
+QTEST_GUILESS_MAIN(TestMainChannel)
+#include "tst_mainchannel.moc"

@@ -1,0 +1,8 @@
+// placeholder
+#include <QtTest>
+class T : public QObject
+{
+    Q_OBJECT
+};
+QTEST_MAIN(T)
+#include "tst_singleinstance.moc"
