@@ -1,0 +1,283 @@
+#include "util/qaesencryption.h"
+
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <openssl/evp.h>
+
+// OpenSSL is the reference for every key size, mode and padding; the FIPS-197 examples pin
+// the bare block cipher; the rest are the inputs that a cipher gets wrong at its edges.
+class TestAes : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void fipsExamples_data();
+    void fipsExamples();
+    void matchesOpenSsl_data();
+    void matchesOpenSsl();
+    void padding_data();
+    void padding();
+    void refusals_data();
+    void refusals();
+    void ecbIgnoresIv();
+    void unknownKeySizeIsAes128();
+    void encryptLogsLengthsBeforeChecking();
+};
+
+namespace {
+
+using Aes = QAESEncryption;
+
+QByteArray openSsl(bool encrypt, int keySize, int mode, const QByteArray &key, const QByteArray &iv,
+                   const QByteArray &input)
+{
+    using Make = const EVP_CIPHER *(*)();
+    static const Make ciphers[3][4] = {
+        {EVP_aes_128_ecb, EVP_aes_128_cbc, EVP_aes_128_cfb128, EVP_aes_128_ofb},
+        {EVP_aes_192_ecb, EVP_aes_192_cbc, EVP_aes_192_cfb128, EVP_aes_192_ofb},
+        {EVP_aes_256_ecb, EVP_aes_256_cbc, EVP_aes_256_cfb128, EVP_aes_256_ofb}};
+    auto u = [](const QByteArray &a) {
+        return reinterpret_cast<const unsigned char *>(a.data());
+    };
+
+    QByteArray out(input.size() + 16, '\0');
+    int length = 0;
+    int tail = 0;
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    const bool ok =
+        EVP_CipherInit_ex(ctx, ciphers[keySize][mode](), nullptr, u(key),
+                          mode == Aes::ECB ? nullptr : u(iv), encrypt ? 1 : 0) &&
+        EVP_CIPHER_CTX_set_padding(ctx, 0) &&
+        EVP_CipherUpdate(ctx, reinterpret_cast<unsigned char *>(out.data()), &length, u(input),
+                         input.size()) &&
+        EVP_CipherFinal_ex(ctx, reinterpret_cast<unsigned char *>(out.data()) + length, &tail);
+    EVP_CIPHER_CTX_free(ctx);
+    if (!ok)
+        return QByteArray(); // null, which no successful call returns
+    out.resize(length + tail);
+    return out;
+}
+
+QByteArray padded(const QByteArray &plain, int padding)
+{
+    const int missing = (16 - plain.size() % 16) % 16;
+    if (padding == Aes::PKCS7)
+        return plain + QByteArray(missing ? missing : 16, char(missing ? missing : 16));
+    if (padding == Aes::ISO7816 && missing)
+        return plain + char(0x80) + QByteArray(missing - 1, '\0');
+    return plain + QByteArray(missing, '\0');
+}
+
+QByteArray randomBytes(QRandomGenerator &rng, int length)
+{
+    QByteArray bytes(length, Qt::Uninitialized);
+    for (char &b : bytes)
+        b = char(rng.bounded(256));
+    return bytes;
+}
+
+const QByteArray key16 = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f");
+const QByteArray iv16 = QByteArray::fromHex("f0e1d2c3b4a5968778695a4b3c2d1e0f");
+
+} // namespace
+
+void TestAes::initTestCase()
+{
+    // encrypt logs two lines per call; thousands of them would bury a failure.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+}
+
+void TestAes::fipsExamples_data()
+{
+    QTest::addColumn<int>("keySize");
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("cipher");
+
+    QTest::newRow("AES-128") << int(Aes::AES128) << key16
+                             << QByteArray::fromHex("69c4e0d86a7b0430d8cdb78070b4c55a");
+    QTest::newRow("AES-192") << int(Aes::AES192)
+                             << QByteArray::fromHex(
+                                    "000102030405060708090a0b0c0d0e0f1011121314151617")
+                             << QByteArray::fromHex("dda97ca4864cdfe06eaf70a0ec0d7191");
+    QTest::newRow("AES-256") << int(Aes::AES256)
+                             << QByteArray::fromHex("000102030405060708090a0b0c0d0e0f"
+                                                    "101112131415161718191a1b1c1d1e1f")
+                             << QByteArray::fromHex("8ea2b7ca516745bfeafc49904b496089");
+}
+
+void TestAes::fipsExamples()
+{
+    QFETCH(int, keySize);
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, cipher);
+    const QByteArray plain = QByteArray::fromHex("00112233445566778899aabbccddeeff");
+
+    for (Aes::Padding padding : {Aes::Zero, Aes::ISO7816}) {
+        Aes aes(Aes::KeySize(keySize), Aes::ECB, padding);
+        QCOMPARE(aes.encrypt(plain, key, QByteArray()).toHex(), cipher.toHex());
+        QCOMPARE(aes.decrypt(cipher, key, QByteArray()).toHex(), plain.toHex());
+    }
+}
+
+void TestAes::matchesOpenSsl_data()
+{
+    QTest::addColumn<int>("keySize");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("padding");
+
+    const char *sizes[] = {"128", "192", "256"};
+    const char *modes[] = {"ECB", "CBC", "CFB", "OFB"};
+    const char *paddings[] = {"Zero", "PKCS7", "ISO7816"};
+    for (int k = 0; k < 3; ++k)
+        for (int m = 0; m < 4; ++m)
+            for (int p = 0; p < 3; ++p)
+                QTest::addRow("AES-%s %s %s", sizes[k], modes[m], paddings[p]) << k << m << p;
+}
+
+void TestAes::matchesOpenSsl()
+{
+    QFETCH(int, keySize);
+    QFETCH(int, mode);
+    QFETCH(int, padding);
+    QRandomGenerator rng(quint32(keySize * 100 + mode * 10 + padding));
+
+    for (int length : {0, 1, 15, 16, 17, 31, 32, 33, 100, 257}) {
+        const QByteArray key = randomBytes(rng, 16 + 8 * keySize);
+        const QByteArray iv = randomBytes(rng, 16);
+        const QByteArray plain = randomBytes(rng, length);
+        const QByteArray aligned = padded(plain, padding);
+        const QByteArray expected = openSsl(true, keySize, mode, key, iv, aligned);
+        QVERIFY(!expected.isNull());
+
+        Aes aes{Aes::KeySize(keySize), Aes::Mode(mode), Aes::Padding(padding)};
+        QCOMPARE(aes.encrypt(plain, key, iv).toHex(), expected.toHex());
+        // Decrypt on its own: ciphertext that was never produced by our encrypt.
+        const QByteArray foreign = randomBytes(rng, aligned.size());
+        QCOMPARE(aes.decrypt(foreign, key, iv).toHex(),
+                 openSsl(false, keySize, mode, key, iv, foreign).toHex());
+        QCOMPARE(aes.decrypt(expected, key, iv).toHex(), aligned.toHex());
+    }
+}
+
+void TestAes::padding_data()
+{
+    QTest::addColumn<int>("padding");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QByteArray>("added");
+
+    QTest::newRow("Zero, empty") << int(Aes::Zero) << 0 << QByteArray();
+    QTest::newRow("ISO7816, empty") << int(Aes::ISO7816) << 0 << QByteArray();
+    QTest::newRow("PKCS7, empty: a whole block") << int(Aes::PKCS7) << 0 << QByteArray(16, 0x10);
+    QTest::newRow("Zero, 15") << int(Aes::Zero) << 15 << QByteArray(1, 0);
+    QTest::newRow("ISO7816, 15") << int(Aes::ISO7816) << 15 << QByteArray(1, char(0x80));
+    QTest::newRow("PKCS7, 15") << int(Aes::PKCS7) << 15 << QByteArray(1, 1);
+    QTest::newRow("Zero, 16: nothing") << int(Aes::Zero) << 16 << QByteArray();
+    QTest::newRow("ISO7816, 16: nothing") << int(Aes::ISO7816) << 16 << QByteArray();
+    QTest::newRow("PKCS7, 16: a whole block") << int(Aes::PKCS7) << 16 << QByteArray(16, 0x10);
+    QTest::newRow("Zero, 17") << int(Aes::Zero) << 17 << QByteArray(15, 0);
+    QTest::newRow("ISO7816, 17") << int(Aes::ISO7816) << 17 << char(0x80) + QByteArray(14, 0);
+    QTest::newRow("PKCS7, 17") << int(Aes::PKCS7) << 17 << QByteArray(15, 0x0f);
+    QTest::newRow("unknown padding, as Zero") << 9 << 17 << QByteArray(15, 0);
+}
+
+void TestAes::padding()
+{
+    QFETCH(int, padding);
+    QFETCH(int, length);
+    QFETCH(QByteArray, added);
+    const QByteArray plain(length, 'a');
+
+    Aes aes(Aes::AES128, Aes::CBC, Aes::Padding(padding));
+    const QByteArray cipher = aes.encrypt(plain, key16, iv16);
+    QCOMPARE(cipher.size(), length + added.size());
+    QCOMPARE(aes.decrypt(cipher, key16, iv16).toHex(), (plain + added).toHex());
+}
+
+void TestAes::refusals_data()
+{
+    QTest::addColumn<int>("keySize");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("keyLength");
+    QTest::addColumn<int>("ivLength");
+    QTest::addColumn<int>("dataLength");
+    QTest::addColumn<bool>("encryptRefuses");
+
+    QTest::newRow("AES256, 16-byte key")
+        << int(Aes::AES256) << int(Aes::ECB) << 16 << 16 << 32 << true;
+    QTest::newRow("AES128, 32-byte key")
+        << int(Aes::AES128) << int(Aes::CBC) << 32 << 16 << 32 << true;
+    QTest::newRow("AES192, 24-byte key less one")
+        << int(Aes::AES192) << int(Aes::OFB) << 23 << 16 << 32 << true;
+    QTest::newRow("CBC, 15-byte IV") << int(Aes::AES128) << int(Aes::CBC) << 16 << 15 << 32 << true;
+    QTest::newRow("CBC, 17-byte IV") << int(Aes::AES128) << int(Aes::CBC) << 16 << 17 << 32 << true;
+    QTest::newRow("CFB, no IV") << int(Aes::AES128) << int(Aes::CFB) << 16 << 0 << 32 << true;
+    QTest::newRow("OFB, 17-byte IV") << int(Aes::AES256) << int(Aes::OFB) << 32 << 17 << 32 << true;
+    QTest::newRow("mode 4") << int(Aes::AES128) << 4 << 16 << 16 << 32 << true;
+    QTest::newRow("mode -1") << int(Aes::AES128) << -1 << 16 << 16 << 32 << true;
+    QTest::newRow("decrypt ECB, 15 bytes")
+        << int(Aes::AES128) << int(Aes::ECB) << 16 << 16 << 15 << false;
+    QTest::newRow("decrypt CBC, 17 bytes")
+        << int(Aes::AES128) << int(Aes::CBC) << 16 << 16 << 17 << false;
+    QTest::newRow("decrypt CFB, 17 bytes")
+        << int(Aes::AES128) << int(Aes::CFB) << 16 << 16 << 17 << false;
+    QTest::newRow("decrypt OFB, 1 byte")
+        << int(Aes::AES128) << int(Aes::OFB) << 16 << 16 << 1 << false;
+}
+
+void TestAes::refusals()
+{
+    QFETCH(int, keySize);
+    QFETCH(int, mode);
+    QFETCH(int, keyLength);
+    QFETCH(int, ivLength);
+    QFETCH(int, dataLength);
+    QFETCH(bool, encryptRefuses);
+    const QByteArray key(keyLength, 'k');
+    const QByteArray iv(ivLength, 'i');
+    const QByteArray data(dataLength, 'd');
+
+    Aes aes(Aes::KeySize(keySize), Aes::Mode(mode), Aes::PKCS7);
+    QCOMPARE(aes.encrypt(data, key, iv).isEmpty(), encryptRefuses);
+    QCOMPARE(aes.decrypt(data, key, iv), QByteArray());
+}
+
+void TestAes::ecbIgnoresIv()
+{
+    Aes aes(Aes::AES128, Aes::ECB, Aes::Zero);
+    const QByteArray plain(40, 'p');
+    const QByteArray reference = aes.encrypt(plain, key16, iv16);
+    QCOMPARE(reference.size(), 48);
+    for (const QByteArray &iv : {QByteArray(), QByteArray(15, 'x'), QByteArray(16, 'y')}) {
+        QCOMPARE(aes.encrypt(plain, key16, iv), reference);
+        QCOMPARE(aes.decrypt(reference, key16, iv), plain + QByteArray(8, 0));
+    }
+}
+
+void TestAes::unknownKeySizeIsAes128()
+{
+    Aes unknown(Aes::KeySize(3), Aes::CBC, Aes::Zero);
+    Aes aes128(Aes::AES128, Aes::CBC, Aes::Zero);
+    const QByteArray plain(32, 'p');
+    QCOMPARE(unknown.encrypt(plain, key16, iv16), aes128.encrypt(plain, key16, iv16));
+    QCOMPARE(unknown.encrypt(plain, key16 + key16, iv16), QByteArray());
+}
+
+void TestAes::encryptLogsLengthsBeforeChecking()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
+    QTest::ignoreMessage(QtDebugMsg, "16   15");
+    QTest::ignoreMessage(QtDebugMsg, "32   5");
+    Aes aes(Aes::AES256, Aes::CBC, Aes::Zero);
+    QCOMPARE(aes.encrypt("text", "short", QByteArray(15, 'i')), QByteArray());
+    QTest::ignoreMessage(QtDebugMsg, "16   0");
+    QTest::ignoreMessage(QtDebugMsg, "32   32");
+    Aes ecb(Aes::AES256, Aes::ECB, Aes::Zero);
+    QCOMPARE(ecb.encrypt("text", QByteArray(32, 'k'), QByteArray()).size(), 16);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+}
+
+QTEST_APPLESS_MAIN(TestAes)
+#include "tst_aes.moc"
