@@ -23,6 +23,10 @@ int main(int argc, char *argv[])
     window.show();
     QObject::connect(
         &app, &QCoreApplication::aboutToQuit, &app,
-        [] { qDebug() << "Application is about to quit. Cleaning up..."; }, Qt::DirectConnection);
+        [&window] {
+            window.cleanup();
+            qDebug() << "Application is about to quit. Cleaning up...";
+        },
+        Qt::DirectConnection);
     return app.exec();
 }

@@ -4,6 +4,8 @@
 #include "app/constants.h"
 #include "app/startpage.h"
 #include "bridge/mainchannel.h"
+#include "core/v2raymanager.h"
+#include "http/httpservice.h"
 #include "util/commconutils.h"
 
 #include <QAction>
@@ -24,6 +26,8 @@ MainWindow::MainWindow(QWidget *parent)
 {
     channelObject = new MainChannel(this);
     settings = new QSettings(QStringLiteral("config.ini"), QSettings::IniFormat, this);
+    v2rayManager = new V2RayManager(this);
+    httpService = new HttpService(this);
     ui->setupUi(this);
     init();
     initConnections();
@@ -73,10 +77,21 @@ void MainWindow::init()
     trayIcon->setContextMenu(trayMenu);
     trayIcon->setVisible(true);
 
+    // Without the service the core cannot fetch its configuration; the client still runs.
+    if (!httpService->listen(QHostAddress::Any, HTTP_SERVICE_PORT))
+        qDebug() << "HTTP service could not listen on port" << HTTP_SERVICE_PORT << ":"
+                 << httpService->errorString();
+
     localIps.append(QStringLiteral("127.0.0.1"));
     const QStringList addresses = CommconUtils::getLocalIPv4List();
     for (const QString &address : addresses)
         localIps.append(address);
+}
+
+void MainWindow::cleanup()
+{
+    v2rayManager->stopV2Ray();
+    v2rayManager->resetConfig();
 }
 
 void MainWindow::initConnections()

@@ -5,12 +5,14 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+class HttpService;
 class MainChannel;
 class QAction;
 class QMenu;
 class QSettings;
 class QWebChannel;
 class QWebEngineView;
+class V2RayManager;
 
 namespace Ui {
 class MainWindow;
@@ -25,6 +27,9 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    // Stops the core and resets the stored configuration, so no proxy outlives the client.
+    void cleanup();
 
 public slots:
     void on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason reason);
@@ -48,6 +53,8 @@ private:
     MainChannel *channelObject = nullptr;
     QWebChannel *webChannel = nullptr;
     QSettings *settings = nullptr;
+    V2RayManager *v2rayManager = nullptr;
+    HttpService *httpService = nullptr;
     QString windowTitleBase;
     QString password;
     QString username;

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+// The enciphered core configuration file (run/config.json). Every read deciphers the file
+// afresh; every write replaces it atomically, so a crash or a full disk never leaves a
+// truncated file: on failure the old file stays.
+class ConfigStore
+{
+public:
+    explicit ConfigStore(const QString &path);
+
+    QString path() const { return m_path; }
+
+    // The plain JSON text. A missing or empty file reads as the empty template, so the first
+    // start on a fresh install works; a file that cannot be opened gives an empty result.
+    QByteArray readPlain(bool *ok = nullptr) const;
+
+    // Reads and parses the document; false (and logged) when it cannot be opened or parsed.
+    bool load(QJsonObject *root) const;
+
+    // Writes the document in indented form, enciphered. False (and logged) on failure.
+    bool store(const QJsonObject &root) const;
+    bool storePlain(const QByteArray &json) const;
+
+private:
+    QString m_path;
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "core/configstore.h"
+#include "core/coreprocess.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+
+// The proxy runtime: the entries of the core configuration and the core process that
+// serves them. Every change of the entries is a read-modify-write of the stored file; the
+// caller then restarts the core, which fetches the new configuration from the local HTTP
+// service.
+class V2RayManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit V2RayManager(QObject *parent = nullptr);
+    ~V2RayManager() override;
+
+    // The local port of the added or rewritten entry, 0 when nothing was written.
+    quint16 addProxyEntry(QJsonObject request);
+    bool updateProxyEntry(QJsonObject request);
+    bool removeProxyEntry(int port);
+    QString randomString(int length);
+
+    bool resetConfig();
+    QByteArray readConfig();
+
+    void startV2Ray();
+    void stopV2Ray();
+    qint64 coreProcessId() const { return process.processId(); }
+
+public slots:
+    void readOutput();
+    void readError();
+    void processFinished(int exitCode, QProcess::ExitStatus exitStatus);
+
+private:
+    CoreProcess process;
+    QString v2rayPath;
+    QString configPath;
+    ConfigStore store;
+};

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "http/httprequest.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+// What the local HTTP service answers, as pure functions of the request.
+namespace HttpRoutes {
+
+enum class Route { Index, Config, GetIp, NotFound };
+
+// The first route whose text occurs in a GET request line; anything else is not found.
+Route route(const QByteArray &requestLine);
+
+// Loopback peers: 127.0.0.0/8, ::1 and IPv4-mapped loopback.
+bool isLoopbackPeer(const QHostAddress &peer);
+// A Host header naming localhost or a loopback address, with or without a port. Checked so
+// that a web page cannot reach the configuration through a rebound DNS name.
+bool isLoopbackHost(const QByteArray &host);
+// A request a browser marks as sent by a web page of another site.
+bool isCrossSite(const HttpRequestHead &head);
+
+QList<QPair<QString, QString>> parseQueryParams(const QString &target);
+
+// The query of an API request. "proxy" becomes a number; absent or empty, the caller picks
+// a port. A "proxy" that is not a port number is an error.
+struct ApiRequest
+{
+    QJsonObject params;
+    bool choosePort = false;
+    QString error;
+};
+ApiRequest apiRequest(const QString &target);
+
+QByteArray indexAnswer();
+QByteArray configAnswer(const QByteArray &json);
+QByteArray portAnswer(quint16 port);
+QByteArray notFoundAnswer();
+QByteArray forbiddenAnswer();
+QByteArray badRequestAnswer(const QString &reason);
+
+} // namespace HttpRoutes

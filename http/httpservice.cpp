@@ -1,0 +1,132 @@
+#include "httpservice.h"
+
+#include "core/proxyentries.h"
+#include "http/httprequest.h"
+#include "http/httproutes.h"
+#include "util/commconutils.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QJsonDocument>
+#include <QTcpSocket>
+#include <QTimer>
+
+HttpService::HttpService(QObject *parent)
+    : QTcpServer(parent)
+    , configPath(QDir(QDir::currentPath()).filePath(QStringLiteral("run/config.json")))
+    , store(configPath)
+{}
+
+QList<QPair<QString, QString>> HttpService::parseQueryParams(const QString &target)
+{
+    return HttpRoutes::parseQueryParams(target);
+}
+
+void HttpService::incomingConnection(qintptr socketDescriptor)
+{
+    auto *socket = new QTcpSocket(this);
+    socket->setSocketDescriptor(socketDescriptor);
+    received.insert(socket, QByteArray());
+    connect(socket, &QTcpSocket::readyRead, this, &HttpService::readClient);
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QObject::destroyed, this, [this, socket] { received.remove(socket); });
+
+    // A client that never finishes its head must not hold the connection for ever.
+    QTimer::singleShot(headerTimeoutMs, socket, [this, socket] {
+        if (received.contains(socket)) {
+            received.remove(socket);
+            socket->abort();
+            socket->deleteLater();
+        }
+    });
+}
+
+void HttpService::readClient()
+{
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    if (!socket || !received.contains(socket))
+        return;
+
+    QByteArray &buffer = received[socket];
+    buffer += socket->readAll();
+    const HttpHeadParse parsed = parseHttpHead(buffer);
+    if (parsed.status == HttpHeadParse::Incomplete)
+        return;
+
+    const QByteArray head = buffer.left(parsed.consumed);
+    received.remove(socket);
+    disconnect(socket, &QTcpSocket::readyRead, this, &HttpService::readClient);
+    if (parsed.status == HttpHeadParse::Bad) {
+        qDebug() << "Refused HTTP request:"
+                 << "header too large";
+        answer(socket, HttpRoutes::badRequestAnswer(QStringLiteral("request header too large")));
+        return;
+    }
+    processRequest(head, socket);
+}
+
+void HttpService::processRequest(QByteArray requestData, QTcpSocket *clientSocket)
+{
+    qDebug() << "Received HTTP request:" << requestData;
+    const HttpRequestHead head = parseHttpHead(requestData).head;
+
+    // A web page must not start proxies on the user's account nor read the configuration.
+    if (HttpRoutes::isCrossSite(head)) {
+        answer(clientSocket, HttpRoutes::forbiddenAnswer());
+        return;
+    }
+
+    switch (HttpRoutes::route(head.requestLine)) {
+    case HttpRoutes::Route::Index:
+        answer(clientSocket, HttpRoutes::indexAnswer());
+        break;
+    case HttpRoutes::Route::Config:
+        // The configuration holds the upstream passwords in clear.
+        if (!HttpRoutes::isLoopbackPeer(clientSocket->peerAddress()) ||
+            !HttpRoutes::isLoopbackHost(head.header("Host"))) {
+            answer(clientSocket, HttpRoutes::forbiddenAnswer());
+            break;
+        }
+        answer(clientSocket, HttpRoutes::configAnswer(configBody()));
+        break;
+    case HttpRoutes::Route::GetIp: {
+        HttpRoutes::ApiRequest request = HttpRoutes::apiRequest(QString::fromUtf8(head.target));
+        if (!request.error.isEmpty()) {
+            answer(clientSocket, HttpRoutes::badRequestAnswer(request.error));
+            break;
+        }
+        if (request.choosePort)
+            request.params.insert(QStringLiteral("proxy"), choosePort());
+        const quint16 port = request.params.value(QStringLiteral("proxy")).toInt();
+        emit sigIshttpProxy(request.params);
+        answer(clientSocket, HttpRoutes::portAnswer(port));
+        break;
+    }
+    case HttpRoutes::Route::NotFound:
+        answer(clientSocket, HttpRoutes::notFoundAnswer());
+        break;
+    }
+}
+
+void HttpService::answer(QTcpSocket *socket, const QByteArray &bytes)
+{
+    // disconnectFromHost closes once the written bytes have gone out, without waiting here.
+    socket->write(bytes);
+    socket->disconnectFromHost();
+}
+
+QByteArray HttpService::configBody()
+{
+    bool ok = false;
+    const QByteArray plain = store.readPlain(&ok);
+    return ok ? plain : ProxyEntries::templateText();
+}
+
+quint16 HttpService::choosePort()
+{
+    QJsonObject root;
+    const QJsonDocument document = QJsonDocument::fromJson(store.readPlain());
+    if (document.isObject())
+        root = document.object();
+    return ProxyEntries::choosePort(ProxyEntries::usedPorts(root), CommconUtils::getUnusedPort);
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "core/configstore.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+// The HTTP responder on port 9584: it serves the deciphered core configuration to the core,
+// answers other programs' requests for a proxy port (announcing each with sigIshttpProxy),
+// and a test page. One request and one answer per connection; nothing here blocks.
+class HttpService : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    explicit HttpService(QObject *parent = nullptr);
+
+    QList<QPair<QString, QString>> parseQueryParams(const QString &target);
+
+    // How long a client may take to send its whole request head.
+    void setHeaderTimeout(int milliseconds) { headerTimeoutMs = milliseconds; }
+
+signals:
+    void sigIshttpProxy(QJsonObject strMsg);
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override;
+
+private slots:
+    void readClient();
+    void processRequest(QByteArray requestData, QTcpSocket *clientSocket);
+
+private:
+    void answer(QTcpSocket *socket, const QByteArray &bytes);
+    QByteArray configBody();
+    quint16 choosePort();
+
+    QString configPath;
+    ConfigStore store;
+    QHash<QTcpSocket *, QByteArray> received;
+    int headerTimeoutMs = 10000;
+};

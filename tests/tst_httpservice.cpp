@@ -1,0 +1,309 @@
+#include "core/configstore.h"
+#include "core/proxyentries.h"
+#include "http/httprequest.h"
+#include "http/httproutes.h"
+#include "http/httpservice.h"
+#include "util/commconutils.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The service on an ephemeral port, with a stored configuration in a temporary folder.
+class TestHttpService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void routes_data();
+    void routes();
+    void headParsedAtAnySplit();
+    void loopbackRules_data();
+    void loopbackRules();
+
+    void answers_data();
+    void answers();
+    void apiSignalCarriesTheQuery();
+    void apiWithoutProxyPicksAPort();
+    void requestAcrossSegments();
+    void oversizeHeaderRefused();
+    void stalledClientDoesNotDelayOthers();
+    void stalledClientIsClosed();
+    void configFromAnotherMachineRefused();
+
+private:
+    QByteArray exchange(const QList<QByteArray> &pieces,
+                        const QHostAddress &host = QHostAddress::LocalHost);
+
+    QTemporaryDir m_dir;
+    QString m_previous;
+    HttpService *m_service = nullptr;
+    QByteArray m_config;
+};
+
+void TestHttpService::initTestCase()
+{
+    m_previous = QDir::currentPath();
+    QVERIFY(QDir(m_dir.path()).mkdir("run"));
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    ConfigStore store(m_dir.filePath("run/config.json"));
+    QJsonObject root = QJsonDocument::fromJson(ProxyEntries::templateText()).object();
+    ProxyEntries::appendEntry(root, 60001, QJsonObject{{"address", "gw"}, {"port", 1}}, {});
+    QVERIFY(store.store(root));
+    m_config = QJsonDocument(root).toJson();
+
+    m_service = new HttpService(this);
+    QVERIFY(m_service->listen(QHostAddress::Any, 0));
+}
+
+void TestHttpService::cleanupTestCase()
+{
+    QDir::setCurrent(m_previous);
+}
+
+QByteArray TestHttpService::exchange(const QList<QByteArray> &pieces, const QHostAddress &host)
+{
+    QTcpSocket client;
+    client.connectToHost(host, m_service->serverPort());
+    if (!QTest::qWaitFor([&] { return client.state() == QAbstractSocket::ConnectedState; }, 5000))
+        return "<no connection>";
+    for (const QByteArray &piece : pieces) {
+        client.write(piece);
+        if (!QTest::qWaitFor([&] { return client.bytesToWrite() == 0; }, 5000))
+            return "<not sent>";
+        if (pieces.size() > 1)
+            QTest::qWait(30); // let each piece arrive as a segment of its own
+    }
+    QByteArray answer;
+    const bool closed = QTest::qWaitFor(
+        [&] {
+            answer += client.readAll();
+            return client.state() == QAbstractSocket::UnconnectedState;
+        },
+        15000);
+    return closed ? answer + client.readAll() : "<still open>";
+}
+
+void TestHttpService::routes_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("route");
+    using R = HttpRoutes::Route;
+    QTest::newRow("index") << QByteArray("GET /index HTTP/1.1") << int(R::Index);
+    QTest::newRow("first route wins")
+        << QByteArray("GET /xray_config.json?x=/index HTTP/1.1") << int(R::Index);
+    QTest::newRow("config") << QByteArray("GET /xray_config.json HTTP/1.1") << int(R::Config);
+    QTest::newRow("api, HTTP/1.0")
+        << QByteArray("GET /api/get_ip?proxy=1 HTTP/1.0") << int(R::GetIp);
+    QTest::newRow("POST") << QByteArray("POST /xray_config.json HTTP/1.1") << int(R::NotFound);
+    QTest::newRow("lower-case get") << QByteArray("get /index HTTP/1.1") << int(R::NotFound);
+    QTest::newRow("other path") << QByteArray("GET /xr HTTP/1.1") << int(R::NotFound);
+    QTest::newRow("no request line") << QByteArray() << int(R::NotFound);
+}
+
+void TestHttpService::routes()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, route);
+    QCOMPARE(int(HttpRoutes::route(line)), route);
+}
+
+void TestHttpService::headParsedAtAnySplit()
+{
+    const QByteArray request = "GET /api/get_ip?proxy=60005 HTTP/1.1\r\nHost: 127.0.0.1:9584\r\n"
+                               "Sec-Fetch-Site: none\r\n\r\nbody";
+    const int headLength = request.indexOf("body");
+    for (int split = 0; split < request.size(); ++split) {
+        const HttpHeadParse partial = parseHttpHead(request.left(split));
+        QCOMPARE(partial.status,
+                 split < headLength ? HttpHeadParse::Incomplete : HttpHeadParse::Ok);
+    }
+    const HttpHeadParse whole = parseHttpHead(request);
+    QCOMPARE(whole.consumed, headLength);
+    QCOMPARE(whole.head.method, QByteArray("GET"));
+    QCOMPARE(whole.head.target, QByteArray("/api/get_ip?proxy=60005"));
+    QCOMPARE(whole.head.header("host"), QByteArray("127.0.0.1:9584"));
+    QCOMPARE(whole.head.header("SEC-FETCH-SITE"), QByteArray("none"));
+
+    const QByteArray bare = "GET /index HTTP/1.0\n\n";
+    QCOMPARE(parseHttpHead(bare).status, HttpHeadParse::Ok);
+    QCOMPARE(parseHttpHead(QByteArray(20000, 'a')).status, HttpHeadParse::Bad);
+    QCOMPARE(parseHttpHead("GET / HTTP/1.1\r\nX: " + QByteArray(17000, 'a') + "\r\n\r\n").status,
+             HttpHeadParse::Bad);
+}
+
+void TestHttpService::loopbackRules_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<bool>("allowed");
+    QTest::newRow("127.0.0.1 with port") << "127.0.0.1" << QByteArray("127.0.0.1:9584") << true;
+    QTest::newRow("localhost") << "127.0.0.1" << QByteArray("LocalHost:9584") << true;
+    QTest::newRow("127.8.9.10") << "127.8.9.10" << QByteArray("127.8.9.10") << true;
+    QTest::newRow("IPv6 loopback") << "::1" << QByteArray("[::1]:9584") << true;
+    QTest::newRow("IPv4-mapped peer") << "::ffff:127.0.0.1" << QByteArray("127.0.0.1") << true;
+    QTest::newRow("rebound DNS name")
+        << "127.0.0.1" << QByteArray("attacker.example:9584") << false;
+    QTest::newRow("no Host") << "127.0.0.1" << QByteArray() << false;
+    QTest::newRow("LAN peer") << "192.168.1.20" << QByteArray("127.0.0.1") << false;
+    QTest::newRow("mapped LAN peer") << "::ffff:10.0.0.2" << QByteArray("localhost") << false;
+    QTest::newRow("LAN host name") << "127.0.0.1" << QByteArray("192.168.1.20:9584") << false;
+}
+
+void TestHttpService::loopbackRules()
+{
+    QFETCH(QString, peer);
+    QFETCH(QByteArray, host);
+    QFETCH(bool, allowed);
+    QCOMPARE(HttpRoutes::isLoopbackPeer(QHostAddress(peer)) && HttpRoutes::isLoopbackHost(host),
+             allowed);
+}
+
+void TestHttpService::answers_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QByteArray host = "Host: 127.0.0.1:9584\r\n";
+    const QByteArray notFound =
+        "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\n\r\n404 Not Found";
+    const QByteArray forbidden =
+        "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\n\r\n403 Forbidden";
+    const QByteArray index = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n"
+                             "<html><body><h1>Hello, Index!</h1></body></html>";
+    const QByteArray config =
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n" + m_config;
+    const QByteArray badProxy = "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\n\r\n"
+                                "proxy must be a port number from 1 to 65535\n";
+
+    QTest::newRow("index") << "GET /index HTTP/1.1\r\n" + host + "\r\n" << index;
+    QTest::newRow("config as the core asks")
+        << "GET /xray_config.json HTTP/1.1\r\n" + host + "User-Agent: Go-http-client/1.1\r\n\r\n"
+        << config;
+    QTest::newRow("config, localhost")
+        << QByteArray("GET /xray_config.json HTTP/1.1\r\nHost: localhost\r\n\r\n") << config;
+    QTest::newRow("config, rebound name")
+        << QByteArray("GET /xray_config.json HTTP/1.1\r\nHost: evil.example:9584\r\n\r\n")
+        << forbidden;
+    QTest::newRow("config from a page")
+        << "GET /xray_config.json HTTP/1.1\r\n" + host + "Origin: https://evil.example\r\n\r\n"
+        << forbidden;
+    QTest::newRow("api from a page")
+        << "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: cross-site\r\n\r\n"
+        << forbidden;
+    QTest::newRow("api typed in the address bar")
+        << "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: none\r\n\r\n"
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:60001");
+    QTest::newRow("api over HTTP/1.0")
+        << QByteArray("GET /api/get_ip?proxy=60005&proxyType=SOCKS HTTP/1.0\r\n\r\n")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:60005");
+    QTest::newRow("proxy not a number")
+        << QByteArray("GET /api/get_ip?proxy=abc HTTP/1.1\r\n\r\n") << badProxy;
+    QTest::newRow("proxy 0") << QByteArray("GET /api/get_ip?proxy=0 HTTP/1.1\r\n\r\n") << badProxy;
+    QTest::newRow("proxy 65536") << QByteArray("GET /api/get_ip?proxy=65536 HTTP/1.1\r\n\r\n")
+                                 << badProxy;
+    QTest::newRow("proxy -1") << QByteArray("GET /api/get_ip?proxy=-1 HTTP/1.1\r\n\r\n")
+                              << badProxy;
+    QTest::newRow("POST") << "POST /xray_config.json HTTP/1.1\r\n" + host + "\r\n" << notFound;
+    QTest::newRow("unknown path") << "GET /xr HTTP/1.1\r\n" + host + "\r\n" << notFound;
+    QTest::newRow("no request line") << QByteArray("\r\n\r\n") << notFound;
+}
+
+void TestHttpService::answers()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, expected);
+    QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
+    QCOMPARE(exchange({request}), expected);
+    QCOMPARE(api.count(), expected.endsWith(":60001") || expected.endsWith(":60005") ? 1 : 0);
+}
+
+void TestHttpService::apiSignalCarriesTheQuery()
+{
+    QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
+    exchange({"GET /api/get_ip?proxy=60005&proxyType=SOCKS&contry=US&gender=1&name=a%20b+c "
+              "HTTP/1.1\r\n\r\n"});
+    QCOMPARE(api.count(), 1);
+    const QJsonObject params = api.first().first().toJsonObject();
+    QCOMPARE(params, (QJsonObject{{"proxy", 60005},
+                                  {"proxyType", "SOCKS"},
+                                  {"contry", "US"},
+                                  {"gender", "1"},
+                                  {"name", "a b+c"}}));
+}
+
+void TestHttpService::apiWithoutProxyPicksAPort()
+{
+    QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
+    const QByteArray answer = exchange({"GET /api/get_ip?proxy=&contry=JP HTTP/1.1\r\n\r\n"});
+    QCOMPARE(api.count(), 1);
+    const QJsonObject params = api.first().first().toJsonObject();
+    QVERIFY(params.value("proxy").isDouble());
+    const int port = params.value("proxy").toInt();
+    QVERIFY(port > 0 && port != 60001);
+    QCOMPARE(answer, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:" +
+                         QByteArray::number(port));
+}
+
+void TestHttpService::requestAcrossSegments()
+{
+    const QByteArray answer =
+        exchange({"GE", "T /in", "dex HTTP/1.1\r\nHost: 127.0.0.1", ":9584\r\n\r", "\n"});
+    QVERIFY2(answer.endsWith("<h1>Hello, Index!</h1></body></html>"), answer.constData());
+}
+
+void TestHttpService::oversizeHeaderRefused()
+{
+    const QByteArray answer =
+        exchange({"GET /index HTTP/1.1\r\nX-Filler: " + QByteArray(17 * 1024, 'x')});
+    QVERIFY2(answer.startsWith("HTTP/1.1 400 Bad Request\r\n"), answer.left(60).constData());
+}
+
+void TestHttpService::stalledClientDoesNotDelayOthers()
+{
+    QTcpSocket stalled;
+    stalled.connectToHost(QHostAddress::LocalHost, m_service->serverPort());
+    QTRY_COMPARE(stalled.state(), QAbstractSocket::ConnectedState);
+    stalled.write("GET /index HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+
+    const QByteArray answer = exchange({"GET /index HTTP/1.1\r\n\r\n"});
+    QVERIFY(answer.startsWith("HTTP/1.1 200 OK\r\n"));
+    QCOMPARE(stalled.state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(stalled.bytesAvailable(), 0);
+}
+
+void TestHttpService::stalledClientIsClosed()
+{
+    m_service->setHeaderTimeout(300);
+    QTcpSocket stalled;
+    stalled.connectToHost(QHostAddress::LocalHost, m_service->serverPort());
+    QTRY_COMPARE(stalled.state(), QAbstractSocket::ConnectedState);
+    stalled.write("GET /index HTTP/1.1\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(stalled.state(), QAbstractSocket::UnconnectedState, 10000);
+    QCOMPARE(stalled.readAll(), QByteArray());
+    m_service->setHeaderTimeout(10000);
+}
+
+void TestHttpService::configFromAnotherMachineRefused()
+{
+    const QStringList addresses = CommconUtils::getLocalIPv4List();
+    if (addresses.isEmpty())
+        QSKIP("this machine has no LAN address to connect from");
+    const QByteArray answer =
+        exchange({"GET /xray_config.json HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"},
+                 QHostAddress(addresses.first()));
+    QVERIFY2(answer.startsWith("HTTP/1.1 403 Forbidden"), answer.constData());
+    // The API stays open to the LAN by design.
+    const QByteArray api =
+        exchange({"GET /api/get_ip?proxy=60009 HTTP/1.1\r\n\r\n"}, QHostAddress(addresses.first()));
+    QVERIFY2(api.endsWith("127.0.0.1:60009"), api.constData());
+}
+
+QTEST_GUILESS_MAIN(TestHttpService)
+#include "tst_httpservice.moc"
