@@ -51,15 +51,12 @@ quint16 V2RayManager::addProxyEntry(QJsonObject request)
         return 0;
     }
 
-    if (updateProxyEntry(request))
-        return local.port;
-
     QJsonObject root;
     if (!store.load(&root))
         return 0;
-    // The rewrite found the entry but could not store it: appending would duplicate the port.
-    if (local.present && ProxyEntries::hasEntry(root, local.port))
-        return 0;
+    // A port that already has an entry gets its outbound rewritten, in the same edit.
+    if (local.present && ProxyEntries::rewriteEntry(root, local.port, checked.object, request))
+        return store.store(root) ? local.port : 0;
 
     const quint16 port = local.present ? local.port
                                        : ProxyEntries::choosePort(ProxyEntries::usedPorts(root),
@@ -74,24 +71,6 @@ quint16 V2RayManager::addProxyEntry(QJsonObject request)
         return 0;
     qDebug() << "File modification completed.";
     return port;
-}
-
-bool V2RayManager::updateProxyEntry(QJsonObject request)
-{
-    const ProxyEntries::LocalPort local = ProxyEntries::localPort(request);
-    if (!local.present || !local.error.isEmpty())
-        return false;
-    const ProxyEntries::Server checked =
-        ProxyEntries::server(request, [this] { return randomString(8); });
-    if (!checked.error.isEmpty())
-        return false;
-
-    QJsonObject root;
-    if (!store.load(&root))
-        return false;
-    if (!ProxyEntries::rewriteEntry(root, local.port, checked.object, request))
-        return false;
-    return store.store(root);
 }
 
 bool V2RayManager::removeProxyEntry(int port)

@@ -20,9 +20,9 @@ public:
     explicit V2RayManager(QObject *parent = nullptr);
     ~V2RayManager() override;
 
-    // The local port of the added or rewritten entry, 0 when nothing was written.
+    // The local port of the added entry, or of the existing entry of that port whose outbound
+    // was rewritten; 0 when nothing was written.
     quint16 addProxyEntry(QJsonObject request);
-    bool updateProxyEntry(QJsonObject request);
     bool removeProxyEntry(int port);
     QString randomString(int length);
 
