@@ -61,7 +61,7 @@ bool ConfigStore::store(const QJsonObject &root) const
 bool ConfigStore::storePlain(const QByteArray &json) const
 {
     CipherCodec codec;
-    const QByteArray stored = codec.encryptText(QString::fromUtf8(json));
+    const QByteArray stored = codec.encryptUtf8(json);
     QSaveFile file(m_path);
     // Unbuffered: a buffered write fails only in the flush inside commit(), which this Qt
     // does not report, and a truncated file would replace the good one.

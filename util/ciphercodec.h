@@ -9,6 +9,8 @@ class CipherCodec
 {
 public:
     QByteArray encryptText(const QString &text);
+    // The same for text already in UTF-8, which saves two conversions of a large document.
+    QByteArray encryptUtf8(const QByteArray &utf8);
     // Empty when the data is not the codec's output (wrong length after Base64 decoding).
     QByteArray decryptText(const QByteArray &data);
 };

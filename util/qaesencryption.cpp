@@ -1,5 +1,7 @@
 #include "qaesencryption.h"
 
+#include "util/aesni.h"
+
 #include <QDebug>
 
 #include <algorithm>
@@ -123,6 +125,10 @@ QByteArray QAESEncryption::encrypt(const QByteArray &plain, const QByteArray &ke
 
     switch (m_mode) {
     case ECB:
+        if (useHardware()) {
+            AesNi::encryptBlocks(roundKeys.data(), m_nr, data, length / m_blocklen);
+            return out;
+        }
         for (int i = 0; i < length; i += m_blocklen)
             cipher(roundKeys, data + i);
         return out;
@@ -164,6 +170,10 @@ QByteArray QAESEncryption::decrypt(const QByteArray &cipherText, const QByteArra
 
     switch (m_mode) {
     case ECB:
+        if (useHardware()) {
+            AesNi::decryptBlocks(roundKeys.data(), m_nr, data, length / m_blocklen);
+            return out;
+        }
         for (int i = 0; i < length; i += m_blocklen)
             invCipher(roundKeys, data + i);
         return out;
@@ -268,8 +278,24 @@ QByteArray QAESEncryption::byteXor(const QByteArray &a, const QByteArray &b)
     return out;
 }
 
+bool QAESEncryption::s_hardwareAllowed = true;
+
+void QAESEncryption::setHardwareAllowed(bool allowed)
+{
+    s_hardwareAllowed = allowed;
+}
+
+bool QAESEncryption::useHardware()
+{
+    return s_hardwareAllowed && AesNi::available();
+}
+
 void QAESEncryption::cipher(const ExpandedKey &roundKeys, quint8 *block)
 {
+    if (useHardware()) {
+        AesNi::encryptBlocks(roundKeys.data(), m_nr, block, 1);
+        return;
+    }
     m_state = block;
     addRoundKey(roundKeys, 0);
     for (int round = 1; round < m_nr; ++round) {
@@ -285,6 +311,10 @@ void QAESEncryption::cipher(const ExpandedKey &roundKeys, quint8 *block)
 
 void QAESEncryption::invCipher(const ExpandedKey &roundKeys, quint8 *block)
 {
+    if (useHardware()) {
+        AesNi::decryptBlocks(roundKeys.data(), m_nr, block, 1);
+        return;
+    }
     m_state = block;
     addRoundKey(roundKeys, m_nr);
     for (int round = m_nr - 1; round > 0; --round) {

@@ -26,10 +26,17 @@ public:
     // The padding is left in the result: it has the length of the input.
     QByteArray decrypt(const QByteArray &cipher, const QByteArray &key, const QByteArray &iv);
 
+    // The processor's AES instructions are used where present; tests turn them off to check
+    // the portable code as well.
+    static void setHardwareAllowed(bool allowed);
+
 private:
     // Large enough for AES256: 60 words.
     using ExpandedKey = std::array<quint8, 240>;
     using Block = std::array<quint8, 16>;
+
+    static bool useHardware();
+    static bool s_hardwareAllowed;
 
     bool keyAndIvFit(const QByteArray &key, const QByteArray &iv) const;
     ExpandedKey expandKey(const QByteArray &key) const;
