@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+#include <QTcpServer>
+
+// A local target for requests sent through a proxy: answers every connection with a fixed
+// HTTP response that names the target, then closes.
+class TargetServer : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    explicit TargetServer(QObject *parent = nullptr);
+    QByteArray body() const;
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+};
+
+// One HTTP request to 127.0.0.1:targetPort through the SOCKS5 port of the core, answered
+// from the event loop. The response, or an empty array when nothing came back in time.
+QByteArray fetchThroughSocks(quint16 socksPort, quint16 targetPort, int timeoutMs = 3000);
+
+// Repeats fetchThroughSocks until the target's body comes back (the core may still be
+// starting) or the time runs out.
+bool waitUntilRelays(quint16 socksPort, const TargetServer &target, int timeoutMs = 20000);

@@ -1,0 +1,207 @@
+#include "app/constants.h"
+#include "core/v2raymanager.h"
+#include "http/httpservice.h"
+#include "residentialgateway.h"
+#include "support/relayprobe.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The whole proxy path with the real core (Debian's v2ray as run/corvane): a start request
+// becomes a stored entry, the core fetches it from the HTTP service on 9584, and a request
+// through the local SOCKS port reaches a local target via the stand-in gateway.
+class TestRuntime : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void httpAndSocksUpstreamsRelay();
+    void rewriteChangesWhatTheGatewaySees();
+    void removalClosesThePort();
+    void addWithoutLocalPortRelays();
+    void killedClientLeavesNoCore();
+
+private:
+    QJsonObject request(const QJsonValue &localPort, const QString &type, const QString &country,
+                        bool sticky) const;
+    void restartCore();
+    GatewayConnection lastConnection() const;
+
+    QTemporaryDir m_runtime;
+    QString m_previousDir;
+    ResidentialGateway *m_gateway = nullptr;
+    TargetServer *m_target = nullptr;
+    HttpService *m_service = nullptr;
+    V2RayManager *m_manager = nullptr;
+    quint16 m_httpEntry = 0;
+    quint16 m_socksEntry = 0;
+};
+
+namespace {
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+bool processGone(qint64 pid)
+{
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    // A zombie has ended; only its parent's bookkeeping is left.
+    const QByteArray fields = stat.readAll();
+    return fields.mid(fields.lastIndexOf(')') + 2, 1) == "Z";
+}
+
+} // namespace
+
+void TestRuntime::initTestCase()
+{
+    const QString core = QStandardPaths::findExecutable("v2ray");
+    QVERIFY2(!core.isEmpty(), "the v2ray core is not installed (scripts/setup installs it)");
+    QVERIFY(QDir(m_runtime.path()).mkdir("run"));
+    QVERIFY(QFile::link(core, m_runtime.filePath("run/corvane")));
+    m_previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_runtime.path()));
+
+    m_gateway = new ResidentialGateway(this);
+    m_gateway->addAccount("vx_demo", "k3yS3cret");
+    QVERIFY2(m_gateway->listenHttp(QHostAddress::LocalHost), qPrintable(m_gateway->errorString()));
+    QVERIFY2(m_gateway->listenSocks(QHostAddress::LocalHost), qPrintable(m_gateway->errorString()));
+    m_target = new TargetServer(this);
+    QVERIFY(m_target->isListening());
+
+    m_service = new HttpService(this);
+    QVERIFY2(m_service->listen(QHostAddress::LocalHost, HTTP_SERVICE_PORT),
+             qPrintable(m_service->errorString()));
+    m_manager = new V2RayManager(this);
+    QVERIFY(m_manager->resetConfig());
+}
+
+void TestRuntime::cleanupTestCase()
+{
+    delete m_manager; // stops the core
+    QDir::setCurrent(m_previousDir);
+}
+
+QJsonObject TestRuntime::request(const QJsonValue &localPort, const QString &type,
+                                 const QString &country, bool sticky) const
+{
+    const quint16 upstream = type == "SOCKS" ? m_gateway->socksPort() : m_gateway->httpPort();
+    return QJsonObject{{"ip", "127.0.0.1"},      {"port", QString::number(upstream)},
+                       {"username", "vx_demo"},  {"password", "k3yS3cret"},
+                       {"proxyType", type},      {"local_port", localPort},
+                       {"counrtyList", country}, {"gender", sticky}};
+}
+
+void TestRuntime::restartCore()
+{
+    m_manager->stopV2Ray();
+    m_manager->startV2Ray();
+}
+
+GatewayConnection TestRuntime::lastConnection() const
+{
+    const QList<GatewayConnection> connections = m_gateway->connections();
+    return connections.isEmpty() ? GatewayConnection() : connections.last();
+}
+
+void TestRuntime::httpAndSocksUpstreamsRelay()
+{
+    m_httpEntry = freePort();
+    m_socksEntry = freePort();
+    QCOMPARE(m_manager->addProxyEntry(request(m_httpEntry, "HTTP", "US", true)), m_httpEntry);
+    QCOMPARE(m_manager->addProxyEntry(request(m_socksEntry, "SOCKS", "JP", true)), m_socksEntry);
+    restartCore();
+
+    QVERIFY(waitUntilRelays(m_httpEntry, *m_target));
+    GatewayConnection seen = lastConnection();
+    QCOMPARE(seen.protocol, QString("http"));
+    QCOMPARE(seen.user, QString("vx_demo"));
+    QCOMPARE(seen.basePassword, QString("k3yS3cret"));
+    QCOMPARE(seen.country, QString("US"));
+    QVERIFY2(QRegularExpression("^[a-zA-Z0-9]{8}$").match(seen.session).hasMatch(),
+             qPrintable(seen.session));
+    QCOMPARE(seen.targetPort, m_target->serverPort());
+
+    QVERIFY(waitUntilRelays(m_socksEntry, *m_target));
+    seen = lastConnection();
+    QCOMPARE(seen.protocol, QString("socks5"));
+    QCOMPARE(seen.country, QString("JP"));
+    QCOMPARE(seen.session.size(), 8);
+}
+
+void TestRuntime::rewriteChangesWhatTheGatewaySees()
+{
+    QVERIFY(m_httpEntry != 0);
+    QCOMPARE(m_manager->addProxyEntry(request(m_httpEntry, "HTTP", "DE", false)), m_httpEntry);
+    restartCore();
+    QVERIFY(waitUntilRelays(m_httpEntry, *m_target));
+    const GatewayConnection seen = lastConnection();
+    QCOMPARE(seen.country, QString("DE"));
+    QCOMPARE(seen.session, QString()); // not sticky any more
+}
+
+void TestRuntime::removalClosesThePort()
+{
+    QVERIFY(m_socksEntry != 0);
+    QVERIFY(m_manager->removeProxyEntry(m_socksEntry));
+    restartCore();
+    QVERIFY(waitUntilRelays(m_httpEntry, *m_target)); // the core is up again
+    const int before = m_gateway->connections().size();
+    QCOMPARE(fetchThroughSocks(m_socksEntry, m_target->serverPort()), QByteArray());
+    QCOMPARE(m_gateway->connections().size(), before);
+}
+
+void TestRuntime::addWithoutLocalPortRelays()
+{
+    const quint16 chosen = m_manager->addProxyEntry(request(QJsonValue(), "HTTP", "FR", true));
+    QVERIFY(chosen != 0);
+    QVERIFY(chosen != m_httpEntry);
+    restartCore();
+    QVERIFY(waitUntilRelays(chosen, *m_target));
+    QCOMPARE(lastConnection().country, QString("FR"));
+}
+
+void TestRuntime::killedClientLeavesNoCore()
+{
+    // The host process needs 9584 for its own core.
+    m_manager->stopV2Ray();
+    m_service->close();
+    const auto reopen =
+        qScopeGuard([this] { m_service->listen(QHostAddress::LocalHost, HTTP_SERVICE_PORT); });
+
+    QTemporaryDir hostRuntime;
+    QVERIFY(QDir(hostRuntime.path()).mkdir("run"));
+    QVERIFY(
+        QFile::link(QStandardPaths::findExecutable("v2ray"), hostRuntime.filePath("run/corvane")));
+    const quint16 port = freePort();
+
+    QProcess host;
+    host.start(QCoreApplication::applicationDirPath() + "/corehost",
+               {hostRuntime.path(), QString::number(port), QString::number(m_gateway->httpPort())});
+    QVERIFY2(host.waitForStarted(), qPrintable(host.errorString()));
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += host.readAllStandardOutput()).contains('\n'), 20000);
+    const qint64 corePid = output.mid(output.indexOf("core ") + 5).trimmed().toLongLong();
+    QVERIFY2(corePid > 0, output.constData());
+    QVERIFY(waitUntilRelays(port, *m_target)); // the core runs with its configuration
+
+    host.kill(); // SIGKILL: no clean-up code of the host runs
+    QVERIFY(host.waitForFinished(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(processGone(corePid), 10000);
+    QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
+}
+
+QTEST_GUILESS_MAIN(TestRuntime)
+#include "tst_runtime.moc"
