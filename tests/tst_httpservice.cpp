@@ -33,8 +33,7 @@ private slots:
     void apiWithoutProxyPicksAPort();
     void requestAcrossSegments();
     void oversizeHeaderRefused();
-    void stalledClientDoesNotDelayOthers();
-    void stalledClientIsClosed();
+    void stalledClientDelaysNobodyAndIsClosed();
     void configFromAnotherMachineRefused();
 
 private:
@@ -143,8 +142,6 @@ void TestHttpService::loopbackRules_data()
     QTest::addColumn<QString>("peer");
     QTest::addColumn<QByteArray>("host");
     QTest::addColumn<bool>("allowed");
-    QTest::newRow("127.0.0.1 with port") << "127.0.0.1" << QByteArray("127.0.0.1:9584") << true;
-    QTest::newRow("localhost") << "127.0.0.1" << QByteArray("LocalHost:9584") << true;
     QTest::newRow("127.8.9.10") << "127.8.9.10" << QByteArray("127.8.9.10") << true;
     QTest::newRow("IPv6 loopback") << "::1" << QByteArray("[::1]:9584") << true;
     QTest::newRow("IPv4-mapped peer") << "::ffff:127.0.0.1" << QByteArray("127.0.0.1") << true;
@@ -211,7 +208,6 @@ void TestHttpService::answers_data()
     QTest::newRow("proxy -1") << QByteArray("GET /api/get_ip?proxy=-1 HTTP/1.1\r\n\r\n")
                               << badProxy;
     QTest::newRow("POST") << "POST /xray_config.json HTTP/1.1\r\n" + host + "\r\n" << notFound;
-    QTest::newRow("unknown path") << "GET /xr HTTP/1.1\r\n" + host + "\r\n" << notFound;
     QTest::newRow("no request line") << QByteArray("\r\n\r\n") << notFound;
 }
 
@@ -265,8 +261,10 @@ void TestHttpService::oversizeHeaderRefused()
     QVERIFY2(answer.startsWith("HTTP/1.1 400 Bad Request\r\n"), answer.left(60).constData());
 }
 
-void TestHttpService::stalledClientDoesNotDelayOthers()
+void TestHttpService::stalledClientDelaysNobodyAndIsClosed()
 {
+    m_service->setHeaderTimeout(1000);
+    const auto restore = qScopeGuard([this] { m_service->setHeaderTimeout(10000); });
     QTcpSocket stalled;
     stalled.connectToHost(QHostAddress::LocalHost, m_service->serverPort());
     QTRY_COMPARE(stalled.state(), QAbstractSocket::ConnectedState);
@@ -275,19 +273,9 @@ void TestHttpService::stalledClientDoesNotDelayOthers()
     const QByteArray answer = exchange({"GET /index HTTP/1.1\r\n\r\n"});
     QVERIFY(answer.startsWith("HTTP/1.1 200 OK\r\n"));
     QCOMPARE(stalled.state(), QAbstractSocket::ConnectedState);
-    QCOMPARE(stalled.bytesAvailable(), 0);
-}
 
-void TestHttpService::stalledClientIsClosed()
-{
-    m_service->setHeaderTimeout(300);
-    QTcpSocket stalled;
-    stalled.connectToHost(QHostAddress::LocalHost, m_service->serverPort());
-    QTRY_COMPARE(stalled.state(), QAbstractSocket::ConnectedState);
-    stalled.write("GET /index HTTP/1.1\r\n");
     QTRY_COMPARE_WITH_TIMEOUT(stalled.state(), QAbstractSocket::UnconnectedState, 10000);
     QCOMPARE(stalled.readAll(), QByteArray());
-    m_service->setHeaderTimeout(10000);
 }
 
 void TestHttpService::configFromAnotherMachineRefused()
