@@ -64,23 +64,15 @@ void TestMainChannel::decodesEachCode_data()
                                                        << "sigPararms" << QVariant(QJsonObject());
     QTest::newRow("2 token string") << R"({"code":2,"data":"tok-1"})"
                                     << "sigSaveSendLogin" << QVariant(QString("tok-1"));
-    QTest::newRow("2 non-string gives empty") << R"({"code":2,"data":{"a":1}})"
-                                              << "sigSaveSendLogin" << QVariant(QString());
     QTest::newRow("3 start") << R"({"code":3,"data":{"ip":"1.2.3.4","port":8000}})"
                              << "sigSendStart"
                              << QVariant(QJsonObject{{"ip", "1.2.3.4"}, {"port", 8000}});
-    QTest::newRow("3 array data gives empty object") << R"({"code":3,"data":[1,2]})"
-                                                     << "sigSendStart" << QVariant(QJsonObject());
     QTest::newRow("4 run list") << R"({"code": 4})"
                                 << "sigSendRunProxyList" << QVariant();
-    QTest::newRow("4.0 counts as 4") << R"({"code": 4.0})"
-                                     << "sigSendRunProxyList" << QVariant();
     QTest::newRow("5 delete port") << R"({"code":5,"data":60005})"
                                    << "sigDelConfig" << QVariant(60005);
     QTest::newRow("5 string port gives 0") << R"({"code":5,"data":"60005"})"
                                            << "sigDelConfig" << QVariant(0);
-    QTest::newRow("5 fractional port gives 0") << R"({"code":5,"data":600.5})"
-                                               << "sigDelConfig" << QVariant(0);
     QTest::newRow("6 rotating start")
         << R"({"code":6,"data":{"local_port":60003}})"
         << "sigHtmlConfig" << QVariant(QJsonObject{{"local_port", 60003}});
@@ -131,14 +123,10 @@ void TestMainChannel::ignoresMalformedMessages_data()
     QTest::newRow("code as string") << R"({"code":"4"})";
     QTest::newRow("code 0") << R"({"code":0})";
     QTest::newRow("code 12") << R"({"code":12,"data":{}})";
-    QTest::newRow("code -1") << R"({"code":-1})";
     QTest::newRow("code 2.5") << R"({"code":2.5,"data":"x"})";
-    QTest::newRow("huge code") << R"({"code":1e300})";
     QTest::newRow("no code") << R"({"data":{"username":"u"}})";
     QTest::newRow("array") << R"([{"code":4}])";
-    QTest::newRow("number") << "4";
     QTest::newRow("not JSON") << "code=4";
-    QTest::newRow("truncated") << R"({"code":4)";
     QTest::newRow("empty") << "";
 }
 
