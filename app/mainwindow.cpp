@@ -7,6 +7,7 @@
 #include "core/v2raymanager.h"
 #include "http/httpservice.h"
 #include "util/commconutils.h"
+#include "util/updateversion.h"
 
 #include <QAction>
 #include <QApplication>
@@ -14,6 +15,7 @@
 #include <QDebug>
 #include <QMenu>
 #include <QMessageBox>
+#include <QNetworkAccessManager>
 #include <QSettings>
 #include <QVBoxLayout>
 #include <QWebChannel>
@@ -28,6 +30,9 @@ MainWindow::MainWindow(QWidget *parent)
     settings = new QSettings(QStringLiteral("config.ini"), QSettings::IniFormat, this);
     v2rayManager = new V2RayManager(this);
     httpService = new HttpService(this);
+    updateVersion = new UpdateVersion(this);
+    ipCheckNetwork = new QNetworkAccessManager(this);
+    ipGeoUrl = IP_GEO_URL;
     ui->setupUi(this);
     init();
     initConnections();
@@ -96,8 +101,32 @@ void MainWindow::cleanup()
 
 void MainWindow::initConnections()
 {
+    // Handlers run directly inside the emitting call, as the pages expect their answer
+    // before the message returns.
     connect(trayIcon, SIGNAL(activated(QSystemTrayIcon::ActivationReason)), this,
             SLOT(on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason)));
+    connect(channelObject, &MainChannel::sigLignOut, [this] { logout(); });
+    connect(channelObject, &MainChannel::sigHtmlConfig,
+            [this](const QJsonObject &data) { startRotatingProxy(data); });
+    connect(channelObject, &MainChannel::sigSendStart,
+            [this](const QJsonObject &data) { startProxy(data); });
+    connect(channelObject, &MainChannel::sigSaveSendLogin,
+            [this](const QString &token) { logToken(token); });
+    connect(channelObject, &MainChannel::sigSendRunProxyList, [this] { sendRunList(); });
+    connect(channelObject, &MainChannel::sigDelConfig, [this](int port) { deleteProxy(port); });
+    connect(httpService, &HttpService::sigIshttpProxy,
+            [this](const QJsonObject &query) { forwardLocalApiRequest(query); });
+    connect(channelObject, &MainChannel::sigCheckIp, [this] { checkIp(); });
+    connect(channelObject, &MainChannel::sigIsSendLogin,
+            [this](const QJsonObject &data) { recordLoginState(data); });
+    connect(channelObject, &MainChannel::sigPararms,
+            [this](const QJsonObject &data) { sendPageParameters(data); });
+    connect(updateVersion, &UpdateVersion::sigVersionUpdate,
+            [this](const QJsonObject &release) { announceVersion(release); });
+    connect(channelObject, &MainChannel::siglanguage,
+            [this](const QJsonObject &data) { changeLanguage(data); });
+    connect(channelObject, &MainChannel::sigOpenUrl,
+            [this](const QJsonObject &data) { openUrl(data); });
 }
 
 void MainWindow::on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason reason)

@@ -1,13 +1,10 @@
 #include "startpage.h"
 
+#include "bridge/pagerequests.h"
+
 namespace {
 
 const QString defaultLanguage = QStringLiteral("_cn");
-
-bool hasPages(const QString &language)
-{
-    return language == QLatin1String("_cn") || language == QLatin1String("_en");
-}
 
 } // namespace
 
@@ -15,7 +12,8 @@ StartPage chooseStartPage(const QVariant &login, const QVariant &language)
 {
     // A hand-edited or damaged language would lead to a page that does not exist and a blank
     // window the user cannot leave, so it counts as missing.
-    const bool languageKnown = language.isValid() && hasPages(language.toString());
+    const bool languageKnown =
+        language.isValid() && PageRequests::isKnownLanguage(language.toString());
     const QString suffix = languageKnown ? language.toString() : defaultLanguage;
     const QString storeLanguage = languageKnown ? QString() : defaultLanguage;
 

@@ -1,5 +1,7 @@
 #include "mainchannel.h"
 
+#include "util/logmask.h"
+
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -10,7 +12,7 @@ MainChannel::MainChannel(QObject *parent)
 
 void MainChannel::sendMsg(const QString &strMsg)
 {
-    qDebug() << "Message from HTML:" << strMsg;
+    qDebug() << "Message from HTML:" << LogMask::maskedText(strMsg);
 
     const QJsonObject message = QJsonDocument::fromJson(strMsg.toUtf8()).object();
     const QJsonValue data = message.value(QLatin1String("data"));

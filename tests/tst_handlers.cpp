@@ -1,0 +1,444 @@
+#include "app/constants.h"
+#include "app/mainwindow.h"
+#include "bridge/mainchannel.h"
+#include "bridge/pagecall.h"
+#include "bridge/pagerequests.h"
+#include "core/configstore.h"
+#include "core/proxyentries.h"
+#include "core/v2raymanager.h"
+#include "residentialgateway.h"
+#include "support/fakewebserver.h"
+#include "support/logcapture.h"
+#include "support/relayprobe.h"
+#include "support/testmain.h"
+#include "util/logmask.h"
+#include "util/updateversion.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+// The window's handlers with a real settings file, the real core and the stand-in gateway;
+// what the page is told is read from the one function that runs every page call.
+class RecordingWindow : public MainWindow
+{
+public:
+    QStringList scripts;
+    void pointAt(const FakeWebServer &web, int ipTimeoutMs = 10000)
+    {
+        ipGeoUrl = web.url("/json");
+        ipCheckTimeoutMs = ipTimeoutMs;
+        findChild<UpdateVersion *>()->setWebsiteUrl(web.url());
+    }
+    void setIpGeoUrl(const QString &url) { ipGeoUrl = url; }
+    void send(const QByteArray &message) { findChild<MainChannel *>()->sendMsg(message); }
+    QString last() const { return scripts.isEmpty() ? QString() : scripts.last(); }
+
+protected:
+    void runPageScript(const QString &script) override { scripts << script; }
+};
+
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened << url; }
+};
+
+class TestHandlers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void parametersAndLoginState();
+    void startsAnswerAndRestartTheCore();
+    void failedStartsLeaveTheCoreAlone_data();
+    void failedStartsLeaveTheCoreAlone();
+    void runListAndDelete();
+    void logoutStopsAndResets();
+    void languageAndOpenUrl();
+    void localApiRequest_data();
+    void localApiRequest();
+    void localApiRequestReachesThePage();
+    void ipCheckThenVersionCheck();
+    void ipCheckFailures();
+    void versionNoticeIsEscaped();
+    void logsHideSecrets();
+
+private:
+    QJsonObject startRequest(const QJsonValue &localPort, bool api = false) const;
+    qint64 corePid(RecordingWindow &window) const;
+    static QJsonObject decoded(const QString &script);
+
+    QTemporaryDir *m_dir = nullptr;
+    QString m_previous;
+    ResidentialGateway *m_gateway = nullptr;
+    TargetServer *m_target = nullptr;
+};
+
+namespace {
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+int countPath(const FakeWebServer &web, const QByteArray &path)
+{
+    int n = 0;
+    for (const auto &request : web.requests())
+        n += request.target.startsWith(path) ? 1 : 0;
+    return n;
+}
+
+FakeWebServer::Response json(const QByteArray &body)
+{
+    FakeWebServer::Response response;
+    response.body = body;
+    return response;
+}
+
+} // namespace
+
+void TestHandlers::initTestCase()
+{
+    m_gateway = new ResidentialGateway(this);
+    m_gateway->addAccount("vx_demo", "k3yS3cret");
+    QVERIFY(m_gateway->listenHttp(QHostAddress::LocalHost));
+    m_target = new TargetServer(this);
+}
+
+void TestHandlers::init()
+{
+    m_previous = QDir::currentPath();
+    m_dir = new QTemporaryDir;
+    QVERIFY(QDir(m_dir->path()).mkdir("run"));
+    QVERIFY(QFile::link(QStandardPaths::findExecutable("v2ray"), m_dir->filePath("run/corvane")));
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+}
+
+void TestHandlers::cleanup()
+{
+    QDir::setCurrent(m_previous);
+    delete m_dir;
+}
+
+QJsonObject TestHandlers::startRequest(const QJsonValue &localPort, bool api) const
+{
+    QJsonObject request{{"ip", "127.0.0.1"},     {"port", m_gateway->httpPort()},
+                        {"username", "vx_demo"}, {"password", "k3yS3cret"},
+                        {"proxyType", "HTTP"},   {"local_port", localPort},
+                        {"counrtyList", "US"},   {"gender", true}};
+    if (api)
+        request.insert("API", "true");
+    return request;
+}
+
+qint64 TestHandlers::corePid(RecordingWindow &window) const
+{
+    return window.findChild<V2RayManager *>()->coreProcessId();
+}
+
+QJsonObject TestHandlers::decoded(const QString &script)
+{
+    const int open = script.indexOf("('");
+    const QByteArray base64 = script.mid(open + 2, script.size() - open - 4).toLatin1();
+    return QJsonDocument::fromJson(QByteArray::fromBase64(base64)).object();
+}
+
+void TestHandlers::parametersAndLoginState()
+{
+    RecordingWindow window;
+    window.send(R"({"code":1,"data":{"username":"ann@example.com","password":"pw"}})");
+    QCOMPARE(window.windowTitle(), QString("Vexalo v1.0.0   ann@example.com"));
+    QVERIFY(window.last().startsWith("sigIsSendLogin('"));
+    const QJsonObject parameters = decoded(window.last());
+    QCOMPARE(parameters.value("URL").toString(), WEBSITE_URL);
+    QCOMPARE(parameters.value("httpPort").toInt(), 9584);
+    QCOMPARE(parameters.value("language").toString(), QString("_cn"));
+    QCOMPARE(parameters.value("localIps").toArray().first().toString(), QString("127.0.0.1"));
+
+    window.send(R"({"code": 1})"); // the login page sends no data
+    QCOMPARE(window.scripts.size(), 2);
+    QCOMPARE(window.windowTitle(), QString("Vexalo v1.0.0   ann@example.com"));
+
+    QSettings settings("config.ini", QSettings::IniFormat);
+    window.send(R"({"code":11,"data":{"username":"ann@example.com","password":"pw"}})");
+    QCOMPARE(window.scripts.size(), 2);
+    settings.sync();
+    QCOMPARE(settings.value("settings/login").toBool(), true);
+
+    window.send(R"({"code":11,"data":{"username":"ann@example.com","password":""}})");
+    QCOMPARE(window.last(), QString("sigLignOutToJS('_cn')"));
+    settings.sync();
+    QCOMPARE(settings.value("settings/login").toBool(), false);
+}
+
+void TestHandlers::startsAnswerAndRestartTheCore()
+{
+    RecordingWindow window;
+    const quint16 rotating = freePort();
+    window.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(rotating)}}).toJson());
+    QCOMPARE(window.last(), QString("sigSendMessageToJS(%1)").arg(rotating));
+    const qint64 first = corePid(window);
+    QVERIFY(first > 0);
+    QVERIFY(waitUntilRelays(rotating, *m_target));
+    QCOMPARE(m_gateway->connections().last().country, QString("US"));
+
+    // A start for the local API restarts the core but tells the page nothing.
+    const quint16 api = freePort();
+    window.send(
+        QJsonDocument(QJsonObject{{"code", 3}, {"data", startRequest(api, true)}}).toJson());
+    QCOMPARE(window.scripts.size(), 1);
+    QVERIFY(corePid(window) != first);
+    QVERIFY(waitUntilRelays(api, *m_target));
+    QVERIFY(waitUntilRelays(rotating, *m_target));
+}
+
+void TestHandlers::failedStartsLeaveTheCoreAlone_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("api");
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("rotating") << 6 << false << "errormsg('开启错误')";
+    QTest::newRow("page start") << 3 << false << "errormsg('开启失败')";
+    QTest::newRow("local API start") << 3 << true << "";
+}
+
+void TestHandlers::failedStartsLeaveTheCoreAlone()
+{
+    QFETCH(int, code);
+    QFETCH(bool, api);
+    QFETCH(QString, answer);
+    RecordingWindow window;
+    const quint16 port = freePort();
+    window.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
+    const qint64 running = corePid(window);
+    window.scripts.clear();
+
+    window.send(
+        QJsonDocument(QJsonObject{{"code", code}, {"data", startRequest("60001", api)}}).toJson());
+    QCOMPARE(window.scripts, answer.isEmpty() ? QStringList() : QStringList{answer});
+    QCOMPARE(corePid(window), running);
+}
+
+void TestHandlers::runListAndDelete()
+{
+    RecordingWindow window;
+    const quint16 port = freePort();
+    window.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
+    QVERIFY(waitUntilRelays(port, *m_target));
+
+    window.send(R"({"code": 4})");
+    const QByteArray stored = ConfigStore(m_dir->filePath("run/config.json")).readPlain();
+    QCOMPARE(window.last(),
+             "sigSendRunProxyList('" + QString::fromLatin1(stored.toBase64()) + "')");
+
+    const qint64 before = corePid(window);
+    window.send(QByteArray(R"({"code":5,"data":)") + QByteArray::number(port) + "}");
+    QCOMPARE(window.last(), QString("sigSendDelRow(%1)").arg(port));
+    QVERIFY(corePid(window) != before);
+    QVERIFY(!ProxyEntries::hasEntry(
+        QJsonDocument::fromJson(ConfigStore(m_dir->filePath("run/config.json")).readPlain())
+            .object(),
+        port));
+    QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
+
+    // A port without an entry still restarts the core and still drops the row.
+    const qint64 again = corePid(window);
+    window.send(R"({"code":5,"data":60777})");
+    QCOMPARE(window.last(), QString("sigSendDelRow(60777)"));
+    QVERIFY(corePid(window) != again);
+}
+
+void TestHandlers::logoutStopsAndResets()
+{
+    RecordingWindow window;
+    window.send(R"({"code":1,"data":{"username":"ann@example.com"}})");
+    const quint16 port = freePort();
+    window.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
+    QVERIFY(waitUntilRelays(port, *m_target));
+
+    window.send(R"({"code": 7})");
+    QCOMPARE(window.last(), QString("sigLignOutToJS('_cn')"));
+    QCOMPARE(window.windowTitle(), QString("Vexalo v1.0.0 "));
+    QCOMPARE(window.findChild<V2RayManager *>()->coreProcessId(), qint64(0));
+    QCOMPARE(ConfigStore(m_dir->filePath("run/config.json")).readPlain(),
+             ProxyEntries::templateText());
+    QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
+    QSettings settings("config.ini", QSettings::IniFormat);
+    QCOMPARE(settings.value("settings/login").toBool(), false);
+}
+
+void TestHandlers::languageAndOpenUrl()
+{
+    RecordingWindow window;
+    window.send(R"({"code":10,"data":{"language":"_en"}})");
+    QCOMPARE(window.last(), QString("setlanguage('_en')"));
+    window.send(R"({"code":10,"data":{"language":"_fr"}})");
+    QCOMPARE(window.scripts.size(), 1);
+    QSettings settings("config.ini", QSettings::IniFormat);
+    QCOMPARE(settings.value("settings/language").toString(), QString("_en"));
+
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler("https", &recorder, "open");
+    QDesktopServices::setUrlHandler("file", &recorder, "open");
+    LogCapture log;
+    window.send(R"({"code":9,"data":{"url":"https://example.com/dl/Vexalo 1.2.exe"}})");
+    window.send(R"({"code":9,"data":{"url":"file:///etc/passwd"}})");
+    QDesktopServices::unsetUrlHandler("https");
+    QDesktopServices::unsetUrlHandler("file");
+    QCOMPARE(recorder.opened, QList<QUrl>{QUrl("https://example.com/dl/Vexalo%201.2.exe")});
+    QCOMPARE(log.count("Website opened successfully."), 1);
+    QCOMPARE(log.count("Failed to open website."), 1);
+}
+
+void TestHandlers::localApiRequest_data()
+{
+    QTest::addColumn<QJsonObject>("query");
+    QTest::addColumn<bool>("gender");
+    QTest::addColumn<int>("localPort");
+    QTest::newRow("sticky, port") << QJsonObject{{"gender", "1"}, {"proxy", 60005}} << true
+                                  << 60005;
+    QTest::newRow("0 is not sticky") << QJsonObject{{"gender", "0"}, {"proxy", 1}} << false << 1;
+    QTest::newRow("true is not sticky") << QJsonObject{{"gender", "true"}} << false << 0;
+    QTest::newRow("no gender, text port") << QJsonObject{{"proxy", "abc"}} << false << 0;
+}
+
+void TestHandlers::localApiRequest()
+{
+    QFETCH(QJsonObject, query);
+    QFETCH(bool, gender);
+    QFETCH(int, localPort);
+    query.insert("proxyType", "2");
+    query.insert("contry", "US");
+    const QJsonObject request = PageRequests::localApiRequest(query);
+    QCOMPARE(request, (QJsonObject{{"proxyType", "2"},
+                                   {"country", ""},
+                                   {"gender", gender},
+                                   {"local_port", localPort},
+                                   {"counrtyList", "US"},
+                                   {"API", "true"}}));
+}
+
+void TestHandlers::localApiRequestReachesThePage()
+{
+    RecordingWindow window;
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, HTTP_SERVICE_PORT);
+    QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
+    client.write("GET /api/get_ip?proxyType=2&contry=JP&proxy=60011&gender=1 HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY(window.last().startsWith("sigIshttpProxy('"));
+    QCOMPARE(decoded(window.last()).value("local_port").toInt(), 60011);
+    QCOMPARE(decoded(window.last()).value("counrtyList").toString(), QString("JP"));
+}
+
+void TestHandlers::ipCheckThenVersionCheck()
+{
+    FakeWebServer web;
+    web.setResponse("/json", json(R"({"query":"203.0.113.7","countryCode":"US","city":"東京"})"));
+    web.setResponse("/public/version.txt", json(R"({"code":"1","result":{"versionNo":"1.0.0"}})"));
+    RecordingWindow window;
+    window.pointAt(web);
+    window.send(R"({"code":1,"data":{"username":"ann@example.com","password":"pw"}})");
+    window.send(R"({"code": 8})");
+
+    QTRY_VERIFY(window.last().startsWith("sigCheckIp('"));
+    QCOMPARE(decoded(window.last()).value("city").toString(), QString("東京"));
+    QTRY_COMPARE(countPath(web, "/public/version.txt"), 1);
+    QCOMPARE(web.requests().first().target, QByteArray("/json"));
+    QVERIFY(web.requests().first().header("Authorization").isNull());
+}
+
+void TestHandlers::ipCheckFailures()
+{
+    FakeWebServer web;
+    web.setResponse("/public/version.txt", json(R"({"code":"1","result":{"versionNo":"1.0.0"}})"));
+    FakeWebServer::Response stall;
+    stall.stall = true;
+    web.setResponse("/slow", stall);
+    web.setResponse("/html", json("<html>busy</html>"));
+    web.setResponse("/json", json(R"({"query":"203.0.113.7","countryCode":"US"})"));
+    RecordingWindow window;
+    window.pointAt(web, 1000);
+    LogCapture log;
+
+    // Out of time while a second check comes and goes: both are handled on their own.
+    window.setIpGeoUrl(web.url("/slow"));
+    window.send(R"({"code": 8})");
+    window.setIpGeoUrl(web.url("/json"));
+    window.send(R"({"code": 8})");
+    QTRY_VERIFY(window.last().startsWith("sigCheckIp('"));
+    QTRY_VERIFY(log.contains("Error: "));
+    QTRY_COMPARE(countPath(web, "/public/version.txt"), 2);
+
+    // Refused connection: logged, no page call, the version check still runs.
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost, 0);
+    window.setIpGeoUrl(QString("http://127.0.0.1:%1/json").arg(closed.serverPort()));
+    closed.close();
+    window.send(R"({"code": 8})");
+    QTRY_COMPARE(countPath(web, "/public/version.txt"), 3);
+
+    // Not JSON: no page call and no version check, as the next good check shows.
+    window.setIpGeoUrl(web.url("/html"));
+    window.send(R"({"code": 8})");
+    QTRY_VERIFY(log.contains("Failed to parse JSON: "));
+    window.setIpGeoUrl(web.url("/json"));
+    window.send(R"({"code": 8})");
+    QTRY_COMPARE(countPath(web, "/public/version.txt"), 4);
+    QCOMPARE(window.scripts.filter("sigCheckIp").size(), 2);
+}
+
+void TestHandlers::versionNoticeIsEscaped()
+{
+    FakeWebServer web;
+    web.setResponse("/json", json(R"({"query":"203.0.113.7","countryCode":"US"})"));
+    web.setResponse(
+        "/public/version.txt",
+        json(
+            R"({"code":"1","result":{"versionNo":"1.2.0","exeUrl":"https://example.com/it's');alert(1);//"}})"));
+    RecordingWindow window;
+    window.pointAt(web);
+    window.send(R"({"code": 8})");
+    QTRY_VERIFY(window.last().startsWith("checkversion("));
+    QCOMPARE(window.last(), QString(R"(checkversion('https://example.com/it\'s\');alert(1);//'))"));
+}
+
+void TestHandlers::logsHideSecrets()
+{
+    const QString raw =
+        R"({"code":3,"data":{"password":"s3cr\"et","proxy_authkey":"k3yS3cret","x":{"password":12}}})";
+    QCOMPARE(
+        LogMask::maskedText(raw),
+        QString(
+            R"({"code":3,"data":{"password":"***","proxy_authkey":"***","x":{"password":"***"}}})"));
+
+    RecordingWindow window;
+    LogCapture log;
+    QJsonObject request = startRequest("bad");
+    request.insert("proxy_authkey", "k3yS3cret");
+    window.send(QJsonDocument(QJsonObject{{"code", 3}, {"data", request}}).toJson());
+    window.send(R"({"code":1,"data":{"username":"ann@example.com","password":"pw-9x"}})");
+    const QString all = log.lines().join('\n');
+    QVERIFY(!all.contains("k3yS3cret"));
+    QVERIFY(!all.contains("pw-9x"));
+    QVERIFY(log.contains("Sending data "));
+    QVERIFY(log.contains("password \"***\""));
+}
+
+VEXALO_TEST_MAIN(TestHandlers)
+#include "tst_handlers.moc"
