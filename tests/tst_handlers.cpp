@@ -22,12 +22,17 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QWebEngineView>
 
 // The window's handlers with a real settings file, the real core and the stand-in gateway;
 // what the page is told is read from the one function that runs every page call.
 class RecordingWindow : public MainWindow
 {
 public:
+    // The login page would send its own start-up messages whenever it finishes loading;
+    // these tests send every message themselves.
+    RecordingWindow() { findChild<QWebEngineView *>()->setUrl(QUrl("about:blank")); }
+
     QStringList scripts;
     void pointAt(const FakeWebServer &web, int ipTimeoutMs = 10000)
     {
