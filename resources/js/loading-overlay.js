@@ -1,0 +1,81 @@
+/*
+ * House rules for the loading overlay (jquery-easy-loading):
+ *
+ *   $('body').loading({theme: 'dark'});   // raise
+ *   $('body').loading('stop');            // remove
+ *
+ * The plugin itself only fades its overlay out on 'stop' and leaves the element in the
+ * document. Here 'stop' takes the overlay out of the document at once and forgets the
+ * plugin object, so a `.loading-overlay` exists exactly while an overlay is raised and the
+ * next raise starts from a clean state. The overlay also lies above the fixed sidebar and
+ * footer, keeps keystrokes from the page while it is up, and shows a spinner instead of
+ * the plugin's "Loading..." text.
+ */
+(function ($) {
+    'use strict';
+
+    var DATA_KEY = 'jquery-loading';
+    var original = $.fn.loading;
+
+    if (!original || !$.Loading) {
+        return;
+    }
+
+    $.Loading.setDefaults({
+        zIndex: 10000,
+        message: '<i class="fa fa-circle-o-notch fa-spin" aria-hidden="true"></i>',
+        // Appear at once: the overlay is there to block input, and a fade would leave a
+        // moment in which clicks still get through.
+        onStart: function (loading) {
+            loading.overlay.show();
+        },
+        onStop: function () {}
+    });
+
+    function removeOverlay(element) {
+        var loading = $.data(element, DATA_KEY);
+        if (!loading) {
+            return;
+        }
+        loading.stop();
+        loading.overlay.stop(true, true).remove();
+        // The plugin binds its start/stop/click handlers to the element under the event
+        // type "loading"; a new overlay binds fresh ones.
+        $(element).off('loading');
+        $.removeData(element, DATA_KEY);
+    }
+
+    // The overlay blocks the keyboard too (Enter in a form field, say), except inside a
+    // message box shown above it.
+    document.addEventListener('keydown', function (event) {
+        if ($('.loading-overlay').length && !$(event.target).closest('.nz-msgbox-backdrop').length) {
+            event.preventDefault();
+            event.stopPropagation();
+        }
+    }, true);
+
+    $.fn.loading = function (options) {
+        if (options === 'stop' || options === 'destroy') {
+            return this.each(function () {
+                removeOverlay(this);
+            });
+        }
+        if (options === 'toggle') {
+            return this.each(function () {
+                var loading = $.data(this, DATA_KEY);
+                if (loading && loading.active()) {
+                    removeOverlay(this);
+                } else {
+                    original.call($(this), options);
+                }
+            });
+        }
+        if (options === undefined || typeof options === 'object' || options === 'start') {
+            // Raising again while raised replaces the overlay instead of stacking a second one.
+            this.each(function () {
+                removeOverlay(this);
+            });
+        }
+        return original.apply(this, arguments);
+    };
+}(jQuery));
