@@ -59,6 +59,9 @@ foreach(file IN LISTS _own_files)
     string(APPEND _qrc_entries "        <file alias=\"${file}\">${CMAKE_CURRENT_SOURCE_DIR}/resources/${file}</file>\n")
 endforeach()
 
+# Written from the build settings by configure_file.
+string(APPEND _qrc_entries "        <file alias=\"js/buildconfig.js\">${CMAKE_CURRENT_BINARY_DIR}/generated/js/buildconfig.js</file>\n")
+
 set(VEXALO_QRC "${CMAKE_CURRENT_BINARY_DIR}/generated/resources.qrc")
 set(_qrc_text "<!DOCTYPE RCC>\n<RCC version=\"1.0\">\n    <qresource prefix=\"/\">\n${_qrc_entries}    </qresource>\n</RCC>\n")
 # Rewrite only on change, so an unchanged bundle is not recompiled at every configure.
