@@ -3,6 +3,7 @@
 #include "app/constants.h"
 #include "app/mainwindow.h"
 #include "bridge/mainchannel.h"
+#include "support/clientsession.h"
 #include "support/pagedriver.h"
 #include "support/testmain.h"
 
@@ -54,37 +55,24 @@ private slots:
     void messageBoxShowsServerTextAsText();
 
 private:
-    void start(const QString &language, bool signedIn, AccountFixture fixture = AccountFixture());
+    void start(const QString &language, bool signedIn,
+               const AccountFixture &fixture = ClientSession::defaultFixture());
     void signIn(const QString &language);
-    QStringList codes() const;
 
     QTemporaryDir *m_dir = nullptr;
     QString m_previous;
-    AccountService *m_service = nullptr;
-    MainWindow *m_window = nullptr;
-    PageDriver *m_page = nullptr;
-    QList<QPair<int, QJsonObject>> m_messages; // bridge messages, in order
+    ClientSession *m_client = nullptr;
 };
 
 namespace {
-
-AccountFixture loadFixture()
-{
-    QString error;
-    const auto fixture = AccountFixture::load(AccountFixture::defaultPath(), &error);
-    if (!fixture)
-        qFatal("fixture: %s", qPrintable(error));
-    return *fixture;
-}
 
 const char demoUser[] = "demo@vexalo.test";
 const char demoPassword[] = "demo1234";
 
 QString js(const QString &text)
 {
-    return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact))
-        .mid(1)
-        .chopped(1);
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(array.mid(1, array.size() - 2));
 }
 
 } // namespace
@@ -95,69 +83,26 @@ void TestPages::init()
     m_dir = new QTemporaryDir;
     QVERIFY(QDir(m_dir->path()).mkdir("run"));
     QVERIFY(QDir::setCurrent(m_dir->path()));
-    m_messages.clear();
     QWebEngineProfile::defaultProfile()->cookieStore()->deleteAllCookies();
 }
 
 void TestPages::cleanup()
 {
-    delete m_page;
-    m_page = nullptr;
-    delete m_window;
-    m_window = nullptr;
-    delete m_service;
-    m_service = nullptr;
+    delete m_client;
+    m_client = nullptr;
     QDir::setCurrent(m_previous);
     delete m_dir;
 }
 
-void TestPages::start(const QString &language, bool signedIn, AccountFixture fixture)
+void TestPages::start(const QString &language, bool signedIn, const AccountFixture &fixture)
 {
-    if (fixture.accounts.isEmpty())
-        fixture = loadFixture();
-    m_service = new AccountService(fixture);
-    m_service->setGateway("127.0.0.1", 18081);
-    const QUrl website(WEBSITE_URL);
-    QVERIFY2(m_service->listen(QHostAddress(website.host()), quint16(website.port())),
-             qPrintable(m_service->errorString()));
-    {
-        QSettings settings("config.ini", QSettings::IniFormat);
-        settings.setValue("settings/language", language);
-        settings.setValue("settings/login", signedIn);
-    }
-    m_window = new MainWindow;
-    auto *channel = m_window->findChild<MainChannel *>();
-    const auto record = [this](int code) {
-        return [this, code](const QJsonObject &data) {
-            m_messages.append({code, data});
-        };
-    };
-    connect(channel, &MainChannel::sigPararms, this, record(1));
-    connect(channel, &MainChannel::sigIsSendLogin, this, record(11));
-    connect(channel, &MainChannel::sigSendStart, this, record(3));
-    connect(channel, &MainChannel::sigOpenUrl, this, record(9));
-    connect(channel, &MainChannel::sigLignOut, this, [this] { m_messages.append({7, {}}); });
-    connect(channel, &MainChannel::sigCheckIp, this, [this] { m_messages.append({8, {}}); });
-    m_page = new PageDriver(m_window->findChild<QWebEngineView *>()->page());
-}
-
-QStringList TestPages::codes() const
-{
-    QStringList list;
-    for (const auto &message : m_messages)
-        list << QString::number(message.first);
-    return list;
+    m_client = new ClientSession(language, signedIn, fixture);
+    QVERIFY2(m_client->error().isEmpty(), qPrintable(m_client->error()));
 }
 
 void TestPages::signIn(const QString &language)
 {
-    QVERIFY(m_page->waitFor("pararms && pararms.i18nLang"));
-    m_page->eval(
-        QString("$('#username').val(%1); $('#password').val(%2); $('.login-form').submit();")
-            .arg(js(demoUser), js(demoPassword)));
-    QVERIFY(m_page->waitFor("$('.nz-msgbox .nz-msgbox-ok:visible').length == 1"));
-    m_page->eval("$('.nz-msgbox .nz-msgbox-ok').click()");
-    QVERIFY(m_page->waitFor(QString("location.href == 'qrc:/html/index%1.html'").arg(language)));
+    QVERIFY(m_client->signIn(demoUser, demoPassword, language));
 }
 
 void TestPages::loginValidation_data()
@@ -196,23 +141,24 @@ void TestPages::loginValidation()
     QFETCH(QString, field);
     QFETCH(QString, message);
     start(language, false);
-    QVERIFY(m_page->waitFor("pararms && pararms.i18nLang"));
-    m_page->eval(
+    QVERIFY(m_client->page->waitFor("pararms && pararms.i18nLang"));
+    m_client->page->eval(
         QString("$('#username').val(%1); $('#password').val(%2); $('.login-form').submit();")
             .arg(js(username), js(password)));
-    QVERIFY(m_page->waitFor(QString("$('#%1').hasClass('error')").arg(field)));
-    QCOMPARE(m_page->eval(QString("$('#%1-error').text()").arg(field)).toString(), message);
-    for (const AccountRequest &request : m_service->requests())
+    QVERIFY(m_client->page->waitFor(QString("$('#%1').hasClass('error')").arg(field)));
+    QCOMPARE(m_client->page->eval(QString("$('#%1-error').text()").arg(field)).toString(), message);
+    for (const AccountRequest &request : m_client->service->requests())
         QVERIFY2(request.path != "/public/login", "an invalid form reached the service");
 }
 
 void TestPages::enterBeforeParametersDoesNothing()
 {
     start("_en", false);
-    QVERIFY(m_page->waitFor("typeof myObject !== 'undefined' && $('.login-form').length == 1"));
+    QVERIFY(
+        m_client->page->waitFor("typeof myObject !== 'undefined' && $('.login-form').length == 1"));
     // The page is ready but the program's parameters have not been handled yet: pressing
     // Enter must neither send a request nor leave the page.
-    const QVariant opened = m_page->eval(
+    const QVariant opened = m_client->page->eval(
         "(function () { pararms = null; var n = 0; var open = XMLHttpRequest.prototype.open;"
         " XMLHttpRequest.prototype.open = function () { n++; return open.apply(this, arguments); };"
         " $('#username').val('demo@vexalo.test'); $('#password').val('demo1234');"
@@ -220,20 +166,22 @@ void TestPages::enterBeforeParametersDoesNothing()
         " $('.login-form').submit(); return n; })()");
     QVERIFY(opened.isValid());
     QCOMPARE(opened.toInt(), 0);
-    QCOMPARE(m_page->url(), QString("qrc:/html/login_en.html"));
+    QCOMPARE(m_client->page->url(), QString("qrc:/html/login_en.html"));
 }
 
 void TestPages::refusedLoginShowsTheTableText()
 {
     start("_cn", false);
-    QVERIFY(m_page->waitFor("pararms && pararms.i18nLang"));
-    m_page->eval("$('#username').val('demo@vexalo.test'); $('#password').val('wrong-password');"
-                 " $('.login-form').submit();");
-    QVERIFY(m_page->waitFor("$('.nz-msgbox:visible').length == 1"));
-    QCOMPARE(m_page->eval("$('.nz-msgbox').text()").toString().contains("账户或密码错误"), true);
-    QCOMPARE(m_page->eval("$('.loading-overlay').length").toInt(), 0);
-    QCOMPARE(m_page->eval("document.cookie").toString(), QString());
-    const auto requests = m_service->requests();
+    QVERIFY(m_client->page->waitFor("pararms && pararms.i18nLang"));
+    m_client->page->eval(
+        "$('#username').val('demo@vexalo.test'); $('#password').val('wrong-password');"
+        " $('.login-form').submit();");
+    QVERIFY(m_client->page->waitFor("$('.nz-msgbox:visible').length == 1"));
+    QCOMPARE(m_client->page->eval("$('.nz-msgbox').text()").toString().contains("账户或密码错误"),
+             true);
+    QCOMPARE(m_client->page->eval("$('.loading-overlay').length").toInt(), 0);
+    QCOMPARE(m_client->page->eval("document.cookie").toString(), QString());
+    const auto requests = m_client->service->requests();
     const auto login =
         std::find_if(requests.cbegin(), requests.cend(),
                      [](const AccountRequest &r) { return r.path == "/public/login"; });
@@ -255,12 +203,12 @@ void TestPages::signInOpensIndexAndReportsTheAccount()
     QFETCH(QString, language);
     start(language, false);
     signIn(language);
-    QVERIFY(m_page->waitFor("document.cookie.indexOf('username=') >= 0"));
-    QTRY_VERIFY(codes().join(',').endsWith("1,11,8"));
+    QVERIFY(m_client->page->waitFor("document.cookie.indexOf('username=') >= 0"));
+    QTRY_VERIFY(m_client->codes().join(',').endsWith("1,11,8"));
     const QJsonObject account{{"username", demoUser}, {"password", demoPassword}};
-    QCOMPARE(m_messages.at(m_messages.size() - 3).second, account);
-    QCOMPARE(m_messages.at(m_messages.size() - 2).second, account);
-    QTRY_COMPARE(m_window->windowTitle(), QString("Vexalo v1.0.0   ") + demoUser);
+    QCOMPARE(m_client->messages.at(m_client->messages.size() - 3).second, account);
+    QCOMPARE(m_client->messages.at(m_client->messages.size() - 2).second, account);
+    QTRY_COMPARE(m_client->window->windowTitle(), QString("Vexalo v1.0.0   ") + demoUser);
     QSettings settings("config.ini", QSettings::IniFormat);
     QTRY_COMPARE((settings.sync(), settings.value("settings/login").toBool()), true);
 }
@@ -268,28 +216,30 @@ void TestPages::signInOpensIndexAndReportsTheAccount()
 void TestPages::indexWithoutCookiesReturnsToLogin()
 {
     start("_en", true);
-    QVERIFY(m_page->waitFor("location.href == 'qrc:/html/login_en.html'"));
-    QVERIFY(codes().join(',').startsWith("1,11"));
-    QCOMPARE(m_messages.at(1).second, QJsonObject());
+    QVERIFY(m_client->page->waitFor("location.href == 'qrc:/html/login_en.html'"));
+    QVERIFY(m_client->codes().join(',').startsWith("1,11"));
+    QCOMPARE(m_client->messages.at(1).second, QJsonObject());
 }
 
 void TestPages::logoutClearsCookiesBeforeTellingTheProgram()
 {
     start("_en", false);
     signIn("_en");
-    QVERIFY(m_page->waitFor("myObject && pararms && pararms.i18nLang"));
+    QVERIFY(m_client->page->waitFor("myObject && pararms && pararms.i18nLang"));
     // Note what the cookies were when the message left; window.name survives navigation.
-    m_page->eval("(function () { var send = myObject.sendMsg;"
-                 " myObject.sendMsg = function (m) { if (JSON.parse(m).code == 7)"
-                 " window.name = 'cookies at logout: ' + document.cookie; send(m); }; })()");
-    m_page->eval("$('#logout').click()");
-    QVERIFY(m_page->waitFor("location.href == 'qrc:/html/login_en.html'"));
-    QCOMPARE(m_messages.last().first, 8); // the login page's own start-up follows the logout
-    QVERIFY(codes().contains("7"));
-    const QString atLogout = m_page->eval("window.name").toString();
+    m_client->page->eval(
+        "(function () { var send = myObject.sendMsg;"
+        " myObject.sendMsg = function (m) { if (JSON.parse(m).code == 7)"
+        " window.name = 'cookies at logout: ' + document.cookie; send(m); }; })()");
+    m_client->page->eval("$('#logout').click()");
+    QVERIFY(m_client->page->waitFor("location.href == 'qrc:/html/login_en.html'"));
+    QCOMPARE(m_client->messages.last().first,
+             8); // the login page's own start-up follows the logout
+    QVERIFY(m_client->codes().contains("7"));
+    const QString atLogout = m_client->page->eval("window.name").toString();
     QVERIFY2(atLogout.startsWith("cookies at logout: "), qPrintable(atLogout));
     QVERIFY2(!atLogout.contains("demo"), qPrintable(atLogout));
-    QCOMPARE(m_page->eval("$('.page-sidebar-menu li.active').length").toInt(), 0);
+    QCOMPARE(m_client->page->eval("$('.page-sidebar-menu li.active').length").toInt(), 0);
 }
 
 void TestPages::publicIpWarning_data()
@@ -304,25 +254,25 @@ void TestPages::publicIpWarning()
 {
     QFETCH(QString, country);
     QFETCH(bool, warned);
-    AccountFixture fixture = loadFixture();
+    AccountFixture fixture = ClientSession::defaultFixture();
     fixture.geolocation.insert("countryCode", country);
     fixture.geolocation.insert("query", "198.51.100.77");
     start("_en", false, fixture);
     signIn("_en");
-    QVERIFY(m_page->waitFor("pararms && pararms.query == '198.51.100.77'"));
+    QVERIFY(m_client->page->waitFor("pararms && pararms.query == '198.51.100.77'"));
     if (warned) {
-        QVERIFY(m_page->waitFor("$('.nz-msgbox:visible').length == 1"));
-        QVERIFY(m_page->eval("$('.nz-msgbox').text()")
+        QVERIFY(m_client->page->waitFor("$('.nz-msgbox:visible').length == 1"));
+        QVERIFY(m_client->page->eval("$('.nz-msgbox').text()")
                     .toString()
                     .contains("Your current IP: 198.51.100.77It does not meet the usage scenario"));
     } else {
-        QCOMPARE(m_page->eval("$('.nz-msgbox:visible').length").toInt(), 0);
+        QCOMPARE(m_client->page->eval("$('.nz-msgbox:visible').length").toInt(), 0);
     }
 }
 
 void TestPages::versionNoticeOpensTheDownload()
 {
-    AccountFixture fixture = loadFixture();
+    AccountFixture fixture = ClientSession::defaultFixture();
     fixture.version =
         QJsonDocument::fromJson(
             R"({"code":"1","result":{"versionNo":"1.1.0","exeUrl":"https://example.com/Vexalo-1.1.0.exe"}})")
@@ -331,12 +281,12 @@ void TestPages::versionNoticeOpensTheDownload()
     QDesktopServices::setUrlHandler("https", &recorder, "open");
     start("_cn", false, fixture);
     signIn("_cn");
-    QVERIFY(m_page->waitFor(
+    QVERIFY(m_client->page->waitFor(
         "$('.nz-msgbox:visible').text().indexOf('注意当前版本过低，请立即更新') >= 0"));
-    m_page->eval("$('.nz-msgbox:visible .nz-msgbox-ok').click()");
-    QTRY_VERIFY(codes().contains("9"));
+    m_client->page->eval("$('.nz-msgbox:visible .nz-msgbox-ok').click()");
+    QTRY_VERIFY(m_client->codes().contains("9"));
     QDesktopServices::unsetUrlHandler("https");
-    QCOMPARE(m_messages.last().second.value("url").toString(),
+    QCOMPARE(m_client->messages.last().second.value("url").toString(),
              QString("https://example.com/Vexalo-1.1.0.exe"));
     QCOMPARE(recorder.opened, QList<QUrl>{QUrl("https://example.com/Vexalo-1.1.0.exe")});
 }
@@ -345,15 +295,15 @@ void TestPages::localApiRequestFetchesAndStartsAProxy()
 {
     start("_en", false);
     signIn("_en");
-    QVERIFY(m_page->waitFor("myObject && pararms && pararms.i18nLang && baseuser"));
+    QVERIFY(m_client->page->waitFor("myObject && pararms && pararms.i18nLang && baseuser"));
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, HTTP_SERVICE_PORT);
     QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
     client.write("GET /api/get_ip?proxyType=2&contry=JP&proxy=60011&gender=1 HTTP/1.1\r\n\r\n");
-    QTRY_VERIFY_WITH_TIMEOUT(codes().contains("3"), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_client->codes().contains("3"), 15000);
 
     const AccountRequest fetch = [this] {
-        for (const AccountRequest &r : m_service->requests())
+        for (const AccountRequest &r : m_client->service->requests())
             if (r.path == "/v1/get_data" && r.method == "GET")
                 return r;
         return AccountRequest();
@@ -363,7 +313,7 @@ void TestPages::localApiRequestFetchesAndStartsAProxy()
     QCOMPARE(fetch.queryItem("country"), QString("")); // the API link names no country
     QCOMPARE(fetch.header("Authorization"),
              "Basic " + QByteArray(QByteArray(demoUser) + ":" + demoPassword).toBase64());
-    const QJsonObject start = m_messages.last().second;
+    const QJsonObject start = m_client->messages.last().second;
     QCOMPARE(start.value("local_port").toInt(), 60011);
     QCOMPARE(start.value("counrtyList").toString(), QString("JP"));
     QCOMPARE(start.value("gender").toBool(), true);
@@ -375,50 +325,51 @@ void TestPages::countryListInFileOrder()
 {
     start("_en", false);
     signIn("_en");
-    QVERIFY(m_page->waitFor("pararms && pararms.i18nLang"));
-    m_page->eval("$('.page-content').append('<select id=\"counrtyList\" class=\"kt_selectpicker\""
-                 " data-live-search=\"true\"><option value=\"\">country</option></select>');"
-                 " initCountryList();");
-    QVERIFY(m_page->waitFor("$('#counrtyList option').length == 113"));
-    QCOMPARE(m_page
+    QVERIFY(m_client->page->waitFor("pararms && pararms.i18nLang"));
+    m_client->page->eval(
+        "$('.page-content').append('<select id=\"counrtyList\" class=\"kt_selectpicker\""
+        " data-live-search=\"true\"><option value=\"\">country</option></select>');"
+        " initCountryList();");
+    QVERIFY(m_client->page->waitFor("$('#counrtyList option').length == 113"));
+    QCOMPARE(m_client->page
                  ->eval("$('#counrtyList option').eq(1).val() + '|' + $('#counrtyList "
                         "option').eq(1).text()")
                  .toString(),
              QString("AF|AFGHANISTAN(AF)"));
-    QCOMPARE(m_page->eval("$('#counrtyList option[value=IQ]').text()").toString(),
+    QCOMPARE(m_client->page->eval("$('#counrtyList option[value=IQ]').text()").toString(),
              QString("IRAQ (IQ)"));
-    QCOMPARE(m_page->eval("$('#counrtyList option').last().text()").toString(),
+    QCOMPARE(m_client->page->eval("$('#counrtyList option').last().text()").toString(),
              QString("ISRAEL(IL)"));
 }
 
 void TestPages::serviceGoneLeavesThePageUsable()
 {
     start("_en", false);
-    QVERIFY(m_page->waitFor("pararms && pararms.i18nLang"));
-    delete m_service; // nobody answers on the service's address any more
-    m_service = nullptr;
-    m_page->eval("$('#username').val('demo@vexalo.test'); $('#password').val('demo1234');"
-                 " $('.login-form').submit();");
-    QVERIFY(m_page->waitFor("$('.nz-msgbox:visible').length == 1"));
-    QVERIFY(m_page->eval("$('.nz-msgbox').text()")
+    QVERIFY(m_client->page->waitFor("pararms && pararms.i18nLang"));
+    delete m_client->service; // nobody answers on the service's address any more
+    m_client->service = nullptr;
+    m_client->page->eval("$('#username').val('demo@vexalo.test'); $('#password').val('demo1234');"
+                         " $('.login-form').submit();");
+    QVERIFY(m_client->page->waitFor("$('.nz-msgbox:visible').length == 1"));
+    QVERIFY(m_client->page->eval("$('.nz-msgbox').text()")
                 .toString()
                 .contains("Please contact the administrator!"));
-    QCOMPARE(m_page->eval("$('.loading-overlay').length").toInt(), 0);
-    m_page->eval("$('.nz-msgbox .nz-msgbox-ok').click()");
-    QVERIFY(m_page->waitFor("$('.nz-msgbox:visible').length == 0"));
-    QCOMPARE(m_page->eval("$('#username').val()").toString(), QString("demo@vexalo.test"));
+    QCOMPARE(m_client->page->eval("$('.loading-overlay').length").toInt(), 0);
+    m_client->page->eval("$('.nz-msgbox .nz-msgbox-ok').click()");
+    QVERIFY(m_client->page->waitFor("$('.nz-msgbox:visible').length == 0"));
+    QCOMPARE(m_client->page->eval("$('#username').val()").toString(), QString("demo@vexalo.test"));
 }
 
 void TestPages::messageBoxShowsServerTextAsText()
 {
     start("_en", false);
-    QVERIFY(m_page->waitFor("$.NZ_MsgBox && $.NZ_MsgBox.alert"));
-    m_page->eval("$.NZ_MsgBox.alert({title: '<b>t</b>', content: '<img src=x "
-                 "onerror=\\\"window.pwned=1\\\">', type: 'error'})");
-    QVERIFY(m_page->waitFor("$('.nz-msgbox:visible').length == 1"));
-    QCOMPARE(m_page->eval("$('.nz-msgbox img, .nz-msgbox b').length").toInt(), 0);
-    QVERIFY(m_page->eval("$('.nz-msgbox').text()").toString().contains("<img src=x"));
-    QCOMPARE(m_page->eval("window.pwned === undefined").toBool(), true);
+    QVERIFY(m_client->page->waitFor("$.NZ_MsgBox && $.NZ_MsgBox.alert"));
+    m_client->page->eval("$.NZ_MsgBox.alert({title: '<b>t</b>', content: '<img src=x "
+                         "onerror=\\\"window.pwned=1\\\">', type: 'error'})");
+    QVERIFY(m_client->page->waitFor("$('.nz-msgbox:visible').length == 1"));
+    QCOMPARE(m_client->page->eval("$('.nz-msgbox img, .nz-msgbox b').length").toInt(), 0);
+    QVERIFY(m_client->page->eval("$('.nz-msgbox').text()").toString().contains("<img src=x"));
+    QCOMPARE(m_client->page->eval("window.pwned === undefined").toBool(), true);
 }
 
 VEXALO_TEST_MAIN(TestPages)

@@ -1,0 +1,112 @@
+#include "clientsession.h"
+
+#include "accountservice.h"
+#include "app/constants.h"
+#include "app/mainwindow.h"
+#include "bridge/mainchannel.h"
+#include "pagedriver.h"
+#include "residentialgateway.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSettings>
+#include <QWebEngineView>
+
+namespace {
+
+QString jsString(const QString &text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(array.mid(1, array.size() - 2));
+}
+
+} // namespace
+
+AccountFixture ClientSession::defaultFixture()
+{
+    QString error;
+    const auto fixture = AccountFixture::load(AccountFixture::defaultPath(), &error);
+    if (!fixture)
+        qFatal("stand-in fixture: %s", qPrintable(error));
+    return *fixture;
+}
+
+ClientSession::ClientSession(const QString &language, bool signedIn, const AccountFixture &fixture,
+                             QObject *parent)
+    : QObject(parent)
+{
+    gateway = new ResidentialGateway(this);
+    for (const auto &account : fixture.accounts) {
+        if (!account.proxyUser.isEmpty())
+            gateway->addAccount(account.proxyUser, account.proxyAuthKey);
+    }
+    if (!gateway->listenHttp(QHostAddress::LocalHost))
+        m_error = gateway->errorString();
+
+    service = new AccountService(fixture, this);
+    service->setGateway(QStringLiteral("127.0.0.1"), gateway->httpPort());
+    const QUrl website(WEBSITE_URL);
+    if (!service->listen(QHostAddress(website.host()), quint16(website.port())))
+        m_error = service->errorString();
+
+    {
+        QSettings settings(QStringLiteral("config.ini"), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("settings/language"), language);
+        settings.setValue(QStringLiteral("settings/login"), signedIn);
+    }
+    window = new MainWindow;
+    auto *channel = window->findChild<MainChannel *>();
+    const auto record = [this](int code) {
+        return [this, code](const QJsonObject &data) {
+            messages.append({code, data});
+        };
+    };
+    connect(channel, &MainChannel::sigPararms, this, record(1));
+    connect(channel, &MainChannel::sigIsSendLogin, this, record(11));
+    connect(channel, &MainChannel::sigSendStart, this, record(3));
+    connect(channel, &MainChannel::sigHtmlConfig, this, record(6));
+    connect(channel, &MainChannel::sigOpenUrl, this, record(9));
+    connect(channel, &MainChannel::siglanguage, this, record(10));
+    connect(channel, &MainChannel::sigDelConfig, this, [this](int port) {
+        messages.append({5, QJsonObject{{"port", port}}});
+    });
+    connect(channel, &MainChannel::sigSendRunProxyList, this, [this] { messages.append({4, {}}); });
+    connect(channel, &MainChannel::sigLignOut, this, [this] { messages.append({7, {}}); });
+    connect(channel, &MainChannel::sigCheckIp, this, [this] { messages.append({8, {}}); });
+    page = new PageDriver(window->findChild<QWebEngineView *>()->page());
+}
+
+ClientSession::~ClientSession()
+{
+    delete page;
+    delete window; // stops the core before the gateway goes
+}
+
+bool ClientSession::signIn(const QString &email, const QString &password, const QString &language)
+{
+    if (!page->waitFor(QStringLiteral("pararms && pararms.i18nLang")))
+        return false;
+    page->eval(
+        QStringLiteral("$('#username').val(%1); $('#password').val(%2); $('.login-form').submit();")
+            .arg(jsString(email), jsString(password)));
+    if (!page->waitFor(QStringLiteral("$('.nz-msgbox .nz-msgbox-ok:visible').length == 1")))
+        return false;
+    page->eval(QStringLiteral("$('.nz-msgbox .nz-msgbox-ok').click()"));
+    return page->waitFor(
+               QStringLiteral("location.href == 'qrc:/html/index%1.html'").arg(language)) &&
+           page->waitFor(QStringLiteral("myObject && pararms && pararms.i18nLang && baseuser"));
+}
+
+bool ClientSession::openMenu(const QString &pageFile, const QString &readyCondition)
+{
+    page->eval(QStringLiteral("$('.page-sidebar-menu li a[ahref*=\"%1\"]').click()").arg(pageFile));
+    return page->waitFor(readyCondition);
+}
+
+QStringList ClientSession::codes() const
+{
+    QStringList list;
+    for (const auto &message : messages)
+        list << QString::number(message.first);
+    return list;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "accountfixture.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+class AccountService;
+class MainWindow;
+class PageDriver;
+class ResidentialGateway;
+
+// The real client window in the current working directory, with the stand-in account
+// service on the address the client is built with and a stand-in gateway, the messages the
+// pages send over the bridge recorded in order, and a driver for the shown document.
+class ClientSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    static AccountFixture defaultFixture();
+
+    ClientSession(const QString &language, bool signedIn,
+                  const AccountFixture &fixture = defaultFixture(), QObject *parent = nullptr);
+    ~ClientSession() override;
+
+    // Empty when everything is up.
+    QString error() const { return m_error; }
+
+    // Signs in through the login form and confirms the success box; true once the index
+    // document of the language has its parameters.
+    bool signIn(const QString &email, const QString &password, const QString &language);
+    // Clicks the menu item that opens that content page and waits for the script's marker.
+    bool openMenu(const QString &pageFile, const QString &readyCondition);
+
+    QStringList codes() const;
+
+    AccountService *service = nullptr;
+    ResidentialGateway *gateway = nullptr;
+    MainWindow *window = nullptr;
+    PageDriver *page = nullptr;
+    QList<QPair<int, QJsonObject>> messages;
+
+private:
+    QString m_error;
+};
