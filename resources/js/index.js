@@ -35,10 +35,6 @@ var proxyListIpTimer = null;
     var $scrollArea = $();
     // The list stays empty until a country has been chosen.
     var listStarted = false;
-    // Scroll events handled so far, and whether the next redraw is one of this page's own
-    // (see redrawn below).
-    var scrollEvents = 0;
-    var ownRedraw = false;
 
     function isCurrent() {
         return opening === proxyListOpening;
@@ -119,7 +115,6 @@ var proxyListIpTimer = null;
                     pageStatus = true;
                     return;
                 }
-                ownRedraw = true;
                 table.rows.add(data).draw(false);
                 scrollToRow(currentScrollTop);
             },
@@ -139,9 +134,12 @@ var proxyListIpTimer = null;
         }
     }
 
-    /* Requests the next page when the scroll area is at its bottom. */
+    /*
+     * Requests the next page when the scroll area is at its bottom. The table triggers a
+     * scroll event after each redraw, so this also runs after a country change and after
+     * each page has been added.
+     */
     function onScroll() {
-        scrollEvents++;
         if (!listStarted || pageStatus || !isCurrent()) {
             return;
         }
@@ -152,25 +150,6 @@ var proxyListIpTimer = null;
         pageNo += 1;
         currentScrollTop = pageNo === 1 ? 0 : (pageNo - 1) * pageSize;
         requestPage();
-    }
-
-    /*
-     * After the page's own redraws (country change, page added) the scroll area is checked
-     * once: by the scroll event that the redraw brings, or, where the redraw left the offset
-     * unchanged and so brought none, here. The table's redraws while the user scrolls are
-     * followed by scroll events anyway.
-     */
-    function redrawn() {
-        if (!ownRedraw) {
-            return;
-        }
-        ownRedraw = false;
-        var seen = scrollEvents;
-        setTimeout(function () {
-            if (seen === scrollEvents) {
-                onScroll();
-            }
-        }, 120);
     }
 
     function createTable() {
@@ -202,7 +181,6 @@ var proxyListIpTimer = null;
         });
         $scrollArea = $('#example').closest('.dataTables_wrapper').find('.dataTables_scrollBody');
         $scrollArea.on('scroll', onScroll);
-        $('#example').on('draw.dt', redrawn);
         $('#example').on('click', 'a.ping-link', function (event) {
             event.preventDefault();
         });
@@ -214,7 +192,6 @@ var proxyListIpTimer = null;
             pageStatus = false;
             countryCode = $(this).val() || '';
             listStarted = true;
-            ownRedraw = true;
             table.clear().draw();
         });
     }
