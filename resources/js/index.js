@@ -1,0 +1,213 @@
+/*
+ * Proxy list page: four information tiles and the service's proxy IP addresses, filtered
+ * by country and fetched page by page (POST /v1/iplist) as the user scrolls the table.
+ *
+ * Runs in the index document's global scope each time the page is opened. The paging
+ * state lives in the globals below and starts afresh at every opening; answers that
+ * belong to an earlier opening of the page are dropped.
+ */
+
+/* Number of the last requested page (0: none yet). */
+var pageNo = 0;
+/* Rows per page. */
+var pageSize = 10;
+/* Country code of the current filter ('' for all countries). */
+var countryCode = '';
+/* True once the service has reported that there are no further pages. */
+var pageStatus = false;
+/* Row index scrolled to the top after a page has arrived. */
+var currentScrollTop = 0;
+
+/* Counts the openings of this page; requests of an older opening are ignored. */
+var proxyListOpening = (typeof proxyListOpening === 'number' ? proxyListOpening : 0) + 1;
+
+/* Timer that waits for the public IP address (one at a time). */
+if (typeof proxyListIpTimer !== 'undefined' && proxyListIpTimer !== null) {
+    clearInterval(proxyListIpTimer);
+}
+var proxyListIpTimer = null;
+
+(function () {
+    'use strict';
+
+    var opening = proxyListOpening;
+    var table = null;
+    var $scrollArea = $();
+    // The list stays empty until a country has been chosen.
+    var listStarted = false;
+
+    function isCurrent() {
+        return opening === proxyListOpening;
+    }
+
+    function escapeHtml(value) {
+        return String(value)
+            .replace(/&/g, '&amp;')
+            .replace(/</g, '&lt;')
+            .replace(/>/g, '&gt;')
+            .replace(/"/g, '&quot;')
+            .replace(/'/g, '&#39;');
+    }
+
+    function plain(value) {
+        return value === null || value === undefined ? '' : String(value);
+    }
+
+    /* Cell renderer: service text is shown as text. */
+    function textCell(data, type) {
+        var value = plain(data);
+        return type === 'display' ? escapeHtml(value) : value;
+    }
+
+    /* ISP cell: one line, at most 20 characters, then "...". */
+    function ispCell(data, type) {
+        var value = plain(data);
+        if (type !== 'display') {
+            return value;
+        }
+        var characters = Array.from(value);
+        var shown = characters.length > 20 ? characters.slice(0, 20).join('') + '...' : value;
+        return '<p class="truncate-text" title="' + escapeHtml(value) + '">' + escapeHtml(shown) + '</p>';
+    }
+
+    function isEmptyPage(data) {
+        return data === null || data === undefined || data === '' || !Array.isArray(data) || data.length === 0;
+    }
+
+    function showLocalIp() {
+        if (pararms && pararms.query) {
+            $('.localIp').text(pararms.query);
+            clearInterval(proxyListIpTimer);
+            proxyListIpTimer = null;
+        }
+    }
+
+    function fillLocalIps() {
+        var $select = $('#localIps');
+        var addresses = pararms && Array.isArray(pararms.localIps) ? pararms.localIps : [];
+        $select.empty();
+        $.each(addresses, function (index, address) {
+            $select.append($('<option></option>').val(address).text(address));
+        });
+    }
+
+    function requestPage() {
+        $.ajax({
+            url: pararms.URL + '/v1/iplist',
+            type: 'POST',
+            data: { pageNo: pageNo, pageSize: pageSize, countryCode: countryCode },
+            headers: { Authorization: 'Basic ' + baseuser },
+            dataType: 'json',
+            success: function (answer) {
+                if (!isCurrent()) {
+                    return;
+                }
+                if (!isServiceSuccess(answer)) {
+                    $.NZ_MsgBox.alert({
+                        title: 'Error!错误！',
+                        content: answer && answer.message,
+                        type: 'error'
+                    });
+                    return;
+                }
+                var data = answer.result ? answer.result.data : null;
+                if (isEmptyPage(data)) {
+                    pageStatus = true;
+                    return;
+                }
+                table.rows.add(data).draw(false);
+                scrollToRow(currentScrollTop);
+            },
+            error: function () {
+                if (isCurrent()) {
+                    serviceUnreachable();
+                }
+            }
+        });
+    }
+
+    function scrollToRow(row) {
+        if (table.scroller && typeof table.scroller.toPosition === 'function') {
+            table.scroller.toPosition(row, false);
+        } else {
+            table.row(row, { order: 'applied' }).scrollTo(false);
+        }
+    }
+
+    /*
+     * Requests the next page when the scroll area is at its bottom. The table triggers a
+     * scroll event after each redraw, so this also runs after a country change and after
+     * each page has been added.
+     */
+    function onScroll() {
+        if (!listStarted || pageStatus || !isCurrent()) {
+            return;
+        }
+        var area = $scrollArea[0];
+        if (!area || area.scrollTop + area.clientHeight < area.scrollHeight) {
+            return;
+        }
+        pageNo += 1;
+        currentScrollTop = pageNo === 1 ? 0 : (pageNo - 1) * pageSize;
+        requestPage();
+    }
+
+    function createTable() {
+        table = $('#example').DataTable({
+            data: [],
+            columns: [
+                { data: 'ip', title: 'ip', render: textCell },
+                {
+                    data: null,
+                    title: escapeHtml(i18nText('Ping')),
+                    defaultContent: '<a href="#" class="ping-link">Ping</a>'
+                },
+                { data: 'countryCode', title: escapeHtml(i18nText('country')), render: textCell, defaultContent: '' },
+                { data: 'region', title: escapeHtml(i18nText('state')), render: textCell, defaultContent: '' },
+                { data: 'city', title: escapeHtml(i18nText('city')), render: textCell, defaultContent: '' },
+                { data: 'zip', title: escapeHtml(i18nText('postcode')), render: textCell, defaultContent: '' },
+                { data: 'isp', title: 'isp', render: ispCell, defaultContent: '' }
+            ],
+            dom: 'rt',
+            deferRender: true,
+            scrollY: '300px',
+            scrollCollapse: false,
+            scroller: true,
+            paging: true,
+            lengthChange: false,
+            info: false,
+            searching: false,
+            autoWidth: false
+        });
+        $scrollArea = $('#example').closest('.dataTables_wrapper').find('.dataTables_scrollBody');
+        $scrollArea.on('scroll', onScroll);
+        $('#example').on('click', 'a.ping-link', function (event) {
+            event.preventDefault();
+        });
+    }
+
+    function bindCountryChange() {
+        $('#counrtyList').on('change', function () {
+            pageNo = 0;
+            pageStatus = false;
+            countryCode = $(this).val() || '';
+            listStarted = true;
+            table.clear().draw();
+        });
+    }
+
+    // Fresh state for this opening.
+    pageNo = 0;
+    pageSize = 10;
+    countryCode = '';
+    pageStatus = false;
+    currentScrollTop = 0;
+
+    proxyListIpTimer = setInterval(showLocalIp, 1000);
+    fillLocalIps();
+    createTable();
+    initCountryList(bindCountryChange);
+    $('.proxy-list-page .website-link').on('click', function (event) {
+        event.preventDefault();
+    });
+}());

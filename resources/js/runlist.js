@@ -1,0 +1,113 @@
+/*
+ * Run list page: the proxies that are mapped to local ports, with location data from the
+ * account service (POST /v1/getip), and their removal.
+ *
+ * Runs in the index document's global scope each time the page is opened. The program
+ * answers code 4 with sigSendRunProxyList and code 5 with sigSendDelRow; both functions
+ * stay defined in the index document after the page has been left.
+ */
+
+/* Fixed text of the delay column, the same in both languages. */
+var RUN_LIST_DELAY_TEXT = '好';
+
+/* Text of column 1 for a proxy at address: the residential proxy is shown by name. */
+function runListTarget(address) {
+    if (address === RESIDENTIAL_GATEWAY_HOST) {
+        return i18nText('Residential_Proxy');
+    }
+    return address === null || address === undefined ? '' : String(address);
+}
+
+/* Appends one row to $body; location is null when the lookup gave none. */
+function appendRunListRow($body, address, localPort, location) {
+    var port = String(localPort);
+    var fields = location || {};
+    var $row = $('<tr></tr>').attr('t_data', port);
+    var cells = [
+        runListTarget(address),
+        port,
+        fields.countryCode,
+        fields.region,
+        fields.city,
+        fields.zip,
+        fields.isp,
+        RUN_LIST_DELAY_TEXT
+    ];
+    $.each(cells, function (index, value) {
+        $row.append($('<td></td>').text(value === null || value === undefined ? '' : String(value)));
+    });
+    var $remove = $('<i class="fa fa-remove delRow" aria-hidden="true"></i>').attr('t_data', port);
+    $row.append($('<td class="run-action"></td>').append($('<a href="#" class="delRowLink"></a>').append($remove)));
+    $body.append($row);
+}
+
+/* The local port of an outbound: the part of its tag between the first and second "_". */
+function runListLocalPort(tag) {
+    var parts = String(tag === null || tag === undefined ? '' : tag).split('_');
+    return parts.length > 1 ? parts[1] : '';
+}
+
+/* Page function: the program sends the core configuration as Base64 text. */
+function sigSendRunProxyList(str) {
+    var $body = $('.iptbody');
+    var config = JSON.parse(Base64.decode(str));
+    var outbounds = config && Array.isArray(config.outbounds) ? config.outbounds : [];
+
+    $.each(outbounds, function (index, outbound) {
+        var servers = outbound && outbound.settings && outbound.settings.servers;
+        if (!Array.isArray(servers) || servers.length === 0 || !servers[0]) {
+            return;
+        }
+        var ip = servers[0].address;
+        var port = servers[0].port;
+        var localPort = runListLocalPort(outbound.tag);
+
+        $.ajax({
+            url: pararms.URL + '/v1/getip',
+            type: 'POST',
+            data: { ip: ip, port: port },
+            headers: { Authorization: 'Basic ' + baseuser },
+            dataType: 'json',
+            success: function (answer) {
+                if (isServiceSuccess(answer) && answer.result && typeof answer.result === 'object') {
+                    appendRunListRow($body, answer.result.ip, localPort, answer.result);
+                } else {
+                    appendRunListRow($body, ip, localPort, null);
+                }
+            },
+            error: function () {
+                // Without a usable answer the proxy is still listed, without location.
+                appendRunListRow($body, ip, localPort, null);
+            }
+        });
+    });
+}
+
+/* Page function: the program has removed the proxy of the local port. */
+function sigSendDelRow(port) {
+    var key = String(port);
+    $('body').loading('stop');
+    $('.iptbody tr').filter(function () {
+        return $(this).attr('t_data') === key;
+    }).remove();
+}
+
+(function () {
+    'use strict';
+
+    // Delegated from this opening's own page element, which the next opening replaces,
+    // so the handler exists once whatever the number of openings.
+    $('.run-list-page')
+        .off('click.runlist')
+        .on('click.runlist', 'a.delRowLink', function (event) {
+            event.preventDefault();
+            var port = parseInt($(this).find('.delRow').attr('t_data'), 10);
+            if (isNaN(port)) {
+                return;
+            }
+            $('body').loading({ theme: 'dark' });
+            sendToProgram({ code: 5, data: port });
+        });
+
+    sendToProgram('{"code": 4}');
+}());
