@@ -99,8 +99,15 @@ bool ClientSession::signIn(const QString &email, const QString &password, const 
 
 bool ClientSession::openMenu(const QString &pageFile, const QString &readyCondition)
 {
-    page->eval(QStringLiteral("$('.page-sidebar-menu li a[ahref*=\"%1\"]').click()").arg(pageFile));
-    return page->waitFor(readyCondition);
+    // The content shown so far is marked, so that the condition cannot be met by the page
+    // that is about to be replaced.
+    page->eval(QStringLiteral("$('.page-content').children().attr('data-replaced', '1');"
+                              " $('.page-sidebar-menu li a[ahref*=\"%1\"]').click()")
+                   .arg(pageFile));
+    return page->waitFor(
+        QStringLiteral("$('.page-content [data-replaced], .page-content[data-replaced]')"
+                       ".length == 0 && (%1)")
+            .arg(readyCondition));
 }
 
 QStringList ClientSession::codes() const

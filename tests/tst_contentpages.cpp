@@ -1,0 +1,288 @@
+#include "accountservice.h"
+#include "app/mainwindow.h"
+#include "bridge/mainchannel.h"
+#include "core/configstore.h"
+#include "residentialgateway.h"
+#include "support/clientsession.h"
+#include "support/pagedriver.h"
+#include "support/relayprobe.h"
+#include "support/testmain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QWebEngineCookieStore>
+#include <QWebEngineProfile>
+#include <QWebEngineView>
+
+// The content pages in the real web view, signed in against the stand-in account service,
+// with the real core behind the residential-proxy and run-list pages.
+class TestContentPages : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void proxyListPagesByCountry();
+    void residentialFigures_data();
+    void residentialFigures();
+    void randomStartLetsTheProgramChoose();
+    void stickyProxyRelaysListsAndGoes();
+    void runListShowsFailedLookups();
+    void apiLinkFollowsTheChoices();
+    void languageChoiceSurvivesARestart();
+
+private:
+    void signIn(const QString &email, const QString &password = "test1234",
+                const QString &language = "_en");
+    QList<AccountRequest> requests(const QString &path) const;
+
+    QTemporaryDir *m_dir = nullptr;
+    QString m_previous;
+    ClientSession *m_client = nullptr;
+};
+
+void TestContentPages::init()
+{
+    m_previous = QDir::currentPath();
+    m_dir = new QTemporaryDir;
+    QVERIFY(QDir(m_dir->path()).mkdir("run"));
+    QVERIFY(QFile::link(QStandardPaths::findExecutable("v2ray"), m_dir->filePath("run/corvane")));
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+    QWebEngineProfile::defaultProfile()->cookieStore()->deleteAllCookies();
+}
+
+void TestContentPages::cleanup()
+{
+    delete m_client;
+    m_client = nullptr;
+    QDir::setCurrent(m_previous);
+    delete m_dir;
+}
+
+void TestContentPages::signIn(const QString &email, const QString &password,
+                              const QString &language)
+{
+    m_client = new ClientSession(language, false);
+    QVERIFY2(m_client->error().isEmpty(), qPrintable(m_client->error()));
+    QVERIFY(m_client->signIn(email, password, language));
+}
+
+QList<AccountRequest> TestContentPages::requests(const QString &path) const
+{
+    QList<AccountRequest> found;
+    for (const AccountRequest &request : m_client->service->requests())
+        if (request.path == path && request.method != "OPTIONS")
+            found << request;
+    return found;
+}
+
+void TestContentPages::proxyListPagesByCountry()
+{
+    signIn("demo@vexalo.test", "demo1234");
+    PageDriver &page = *m_client->page;
+    QVERIFY(m_client->openMenu(
+        "proxyIndex", "$('#example').length == 1 && $('#counrtyList option').length == 113"));
+    QVERIFY(
+        page.waitFor(QString("$('.localIp').text() == '%1'")
+                         .arg(m_client->service->fixture().geolocation.value("query").toString())));
+    QCOMPARE(requests("/v1/iplist").size(), 0); // nothing until a country is chosen
+
+    page.eval("$('#counrtyList').val('JP').trigger('change')");
+    QVERIFY(page.waitFor("$('#example tbody tr td.dataTables_empty').length == 0 && $('#example "
+                         "tbody tr').length >= 10"));
+    const AccountRequest first = requests("/v1/iplist").first();
+    QCOMPARE(first.formItem("pageNo"), QString("1"));
+    QCOMPARE(first.formItem("pageSize"), QString("10"));
+    QCOMPARE(first.formItem("countryCode"), QString("JP"));
+    QVERIFY(first.header("Authorization").startsWith("Basic "));
+
+    // Scrolling to the bottom fetches the next pages until the service reports the end.
+    const QString toBottom =
+        "var b = $('.dataTables_scrollBody'); b.scrollTop(b[0].scrollHeight).trigger('scroll');";
+    for (int expected = 2; expected <= 4; ++expected) {
+        page.eval(toBottom);
+        QTRY_VERIFY(requests("/v1/iplist").size() >= expected);
+    }
+    QVERIFY(page.waitFor("$('#example tbody tr').length == 25"));
+    const int atEnd = requests("/v1/iplist").size();
+    QCOMPARE(requests("/v1/iplist").last().formItem("pageNo"), QString::number(atEnd));
+    // The scroll handler sends synchronously, so counting the requests it opens is exact.
+    QTRY_COMPARE(page.eval("(function () { var n = 0, open = XMLHttpRequest.prototype.open;"
+                           " XMLHttpRequest.prototype.open = function () { n++; return "
+                           "open.apply(this, arguments); };"
+                           " " +
+                           toBottom + " XMLHttpRequest.prototype.open = open; return n; })()")
+                     .toInt(),
+                 0);
+
+    const QString isps = page.eval("$('#example .truncate-text').map(function () { return "
+                                   "$(this).text(); }).get().join('|')")
+                             .toString();
+    QVERIFY2(isps.split('|').contains("Sakura Fiber Network"), qPrintable(isps));
+    QVERIFY2(isps.split('|').contains("Sakura Fiber Network..."), qPrintable(isps));
+
+    page.eval("$('#counrtyList').val('').trigger('change')");
+    QTRY_VERIFY(requests("/v1/iplist").size() > atEnd);
+    QCOMPARE(requests("/v1/iplist").last().formItem("countryCode"), QString(""));
+}
+
+void TestContentPages::residentialFigures_data()
+{
+    QTest::addColumn<QString>("email");
+    QTest::addColumn<QString>("residual");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("999.5 MB") << "low@vexalo.test"
+                              << "999.500 MB"
+                              << "";
+    QTest::newRow("1000 MB") << "even@vexalo.test"
+                             << "1.000 GB"
+                             << "";
+    QTest::newRow("2500 MB") << "demo@vexalo.test"
+                             << "2.500 GB"
+                             << "";
+    QTest::newRow("plan unknown") << "broken@vexalo.test"
+                                  << "0"
+                                  << "Please contact the administrator!";
+    QTest::newRow("no plan wins over a balance") << "noplan@vexalo.test"
+                                                 << "0"
+                                                 << "Please purchase a data plan";
+    QTest::newRow("used up") << "empty@vexalo.test"
+                             << "0"
+                             << " traffic is used up";
+}
+
+void TestContentPages::residentialFigures()
+{
+    QFETCH(QString, email);
+    QFETCH(QString, residual);
+    QFETCH(QString, warning);
+    signIn(email, email.startsWith("demo") ? "demo1234" : "test1234");
+    QVERIFY(m_client->openMenu(
+        "rotatingagent", "$('.residual').length == 1 && $('#proxyList option').length == 21"));
+    QTRY_VERIFY(!requests("/v1/querySubUser").isEmpty());
+    if (warning.isEmpty()) {
+        QVERIFY(m_client->page->waitFor(QString("$('.residual').text() == '%1'").arg(residual)));
+    } else {
+        QVERIFY(m_client->page->waitFor("$('.nz-msgbox:visible').length == 1"));
+        QVERIFY(
+            m_client->page->eval("$('.nz-msgbox:visible').text()").toString().contains(warning));
+        QCOMPARE(m_client->page->eval("$('.residual').text()").toString(), residual);
+    }
+}
+
+void TestContentPages::randomStartLetsTheProgramChoose()
+{
+    signIn("demo@vexalo.test", "demo1234");
+    QVERIFY(m_client->openMenu(
+        "rotatingagent",
+        "$('#proxyList option').length == 21 && $('#counrtyList option').length == 113"));
+    QVERIFY(m_client->page->waitFor("$('.residual').text() == '2.500 GB'"));
+    m_client->page->eval("$('#fromsubmit').submit()");
+    QVERIFY(
+        m_client->page->waitFor("$('.nz-msgbox:visible').text().indexOf('prot :') >= 0", 30000));
+    QCOMPARE(m_client->messages.last().first, 6);
+    const QJsonObject start = m_client->messages.last().second;
+    QVERIFY(start.value("local_port").isNull());
+    QCOMPARE(start.value("counrtyList").toString(), QString(""));
+    QCOMPARE(start.value("gender").toBool(true), false);
+
+    const QString box = m_client->page->eval("$('.nz-msgbox:visible').text()").toString();
+    const QJsonObject stored =
+        QJsonDocument::fromJson(ConfigStore("run/config.json").readPlain()).object();
+    const int chosen = stored.value("inbounds").toArray().first().toObject().value("port").toInt();
+    QVERIFY(chosen > 0);
+    QVERIFY2(box.contains("IP: 127.0.0.1") && box.contains(QString("prot :%1").arg(chosen)),
+             qPrintable(box));
+    QCOMPARE(m_client->page->eval("$('.loading-overlay').length").toInt(), 0);
+}
+
+void TestContentPages::stickyProxyRelaysListsAndGoes()
+{
+    signIn("demo@vexalo.test", "demo1234");
+    PageDriver &page = *m_client->page;
+    QVERIFY(m_client->openMenu(
+        "rotatingagent",
+        "$('#proxyList option').length == 21 && $('#counrtyList option').length == 113"));
+    page.eval("$('#counrtyList').val('US').trigger('change'); "
+              "$('#proxyList').val('60003').trigger('change');"
+              " $('#gender').prop('checked', true); $('#fromsubmit').submit()");
+    QVERIFY(page.waitFor("$('.nz-msgbox:visible').text().indexOf('prot :60003') >= 0", 30000));
+
+    TargetServer target;
+    QVERIFY(waitUntilRelays(60003, target));
+    const GatewayConnection seen = m_client->gateway->connections().last();
+    QCOMPARE(seen.user, QString("vx_demo"));
+    QCOMPARE(seen.basePassword, QString("k3yS3cret"));
+    QCOMPARE(seen.country, QString("US"));
+    QCOMPARE(seen.session.size(), 8);
+
+    // Opened several times, the run list still sends one removal per click.
+    page.eval("$('.nz-msgbox .nz-msgbox-ok').click()");
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(m_client->openMenu("runlist", "$('.iptbody tr[t_data=60003]').length == 1"));
+    QCOMPARE(page.eval("$('.iptbody tr[t_data=60003] td').eq(0).text()").toString(),
+             QString("Residential Proxy"));
+    QCOMPARE(page.eval("$('.iptbody tr[t_data=60003] td').eq(1).text()").toString(),
+             QString("60003"));
+    page.eval("$('.iptbody .delRow[t_data=60003]').click()");
+    QVERIFY(page.waitFor("$('.iptbody tr[t_data=60003]').length == 0", 30000));
+    QCOMPARE(m_client->codes().count("5"), 1);
+    QCOMPARE(fetchThroughSocks(60003, target.serverPort(), 1000), QByteArray());
+}
+
+void TestContentPages::runListShowsFailedLookups()
+{
+    signIn("demo@vexalo.test", "demo1234");
+    // A proxy at an address the service cannot locate, started as the pages would.
+    const QJsonObject unknown{{"ip", "192.0.2.250"}, {"port", 8080},    {"proxyType", "HTTP"},
+                              {"local_port", 60007}, {"username", "u"}, {"password", "p"}};
+    m_client->window->findChild<MainChannel *>()->sendMsg(
+        QJsonDocument(QJsonObject{{"code", 6}, {"data", unknown}}).toJson());
+    QVERIFY(m_client->openMenu("runlist", "$('.iptbody tr[t_data=60007]').length == 1"));
+    const QString cells = m_client->page
+                              ->eval("$('.iptbody tr[t_data=60007] td').map(function () { return "
+                                     "$(this).text(); }).get().join('|')")
+                              .toString();
+    QVERIFY2(cells.startsWith("192.0.2.250|60007||||||"), qPrintable(cells));
+}
+
+void TestContentPages::apiLinkFollowsTheChoices()
+{
+    signIn("demo@vexalo.test", "demo1234");
+    PageDriver &page = *m_client->page;
+    QVERIFY(m_client->openMenu(
+        "api", "$('.api_url').length == 1 && $('#counrtyList option').length == 113"));
+    QCOMPARE(page.eval("$('.api_url').val()").toString(),
+             QString("http://127.0.0.1:9584/api/get_ip?proxyType=2&contry=&proxy=&gender=1"));
+    page.eval("$('#proxyList').val('60003').trigger('change'); "
+              "$('#counrtyList').val('US').trigger('change');"
+              " $('.gender').val('2').trigger('change')");
+    QVERIFY(page.waitFor(
+        "$('.api_url').val().endsWith('?proxyType=2&contry=US&proxy=60003&gender=2')"));
+    page.eval("$('#proxyList').val('').trigger('change')");
+    QVERIFY(page.waitFor("$('.api_url').val().endsWith('?proxyType=2&contry=US&proxy=&gender=2')"));
+}
+
+void TestContentPages::languageChoiceSurvivesARestart()
+{
+    signIn("demo@vexalo.test", "demo1234", "_cn");
+    QVERIFY(m_client->openMenu("settings", "$('select[name=Language]').val() == '_cn'"));
+    m_client->page->eval("$('select[name=Language]').val('_en').trigger('change')");
+    QVERIFY(m_client->page->waitFor("location.href == 'qrc:/html/index_en.html'"));
+    delete m_client;
+    m_client = nullptr;
+
+    QSettings settings("config.ini", QSettings::IniFormat);
+    QCOMPARE(settings.value("settings/language").toString(), QString("_en"));
+    MainWindow restarted;
+    QTRY_COMPARE(restarted.findChild<QWebEngineView *>()->url(), QUrl("qrc:/html/index_en.html"));
+}
+
+VEXALO_TEST_MAIN(TestContentPages)
+#include "tst_contentpages.moc"
