@@ -33,6 +33,7 @@ private slots:
     void residentialFigures();
     void randomStartLetsTheProgramChoose();
     void stickyProxyRelaysListsAndGoes();
+    void failedStartLeavesThePageUsable();
     void runListShowsFailedLookups();
     void apiLinkFollowsTheChoices();
     void languageChoiceSurvivesARestart();
@@ -234,6 +235,23 @@ void TestContentPages::stickyProxyRelaysListsAndGoes()
     QVERIFY(page.waitFor("$('.iptbody tr[t_data=60003]').length == 0", 30000));
     QCOMPARE(m_client->codes().count("5"), 1);
     QCOMPARE(fetchThroughSocks(60003, target.serverPort(), 1000), QByteArray());
+}
+
+void TestContentPages::failedStartLeavesThePageUsable()
+{
+    signIn("demo@vexalo.test", "demo1234");
+    QVERIFY(m_client->openMenu("rotatingagent", "$('#proxyList option').length == 21"));
+    // A damaged stored configuration makes the program refuse the start with errormsg.
+    QFile stored("run/config.json");
+    QVERIFY(stored.open(QIODevice::WriteOnly));
+    stored.write("damaged");
+    stored.close();
+    m_client->page->eval("$('#fromsubmit').submit()");
+    QVERIFY(
+        m_client->page->waitFor("$('.nz-msgbox:visible').text().indexOf('开启错误') >= 0", 30000));
+    QCOMPARE(m_client->page->eval("$('.loading-overlay').length").toInt(), 0);
+    m_client->page->eval("$('.nz-msgbox .nz-msgbox-ok').click()");
+    QVERIFY(m_client->page->waitFor("$('.nz-msgbox:visible').length == 0"));
 }
 
 void TestContentPages::runListShowsFailedLookups()
