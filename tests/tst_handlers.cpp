@@ -11,6 +11,7 @@
 #include "support/logcapture.h"
 #include "support/relayprobe.h"
 #include "support/testmain.h"
+#include "support/urlrecorder.h"
 #include "util/logmask.h"
 #include "util/updateversion.h"
 
@@ -46,15 +47,6 @@ public:
 
 protected:
     void runPageScript(const QString &script) override { scripts << script; }
-};
-
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened << url; }
 };
 
 class TestHandlers : public QObject

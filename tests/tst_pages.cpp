@@ -6,6 +6,7 @@
 #include "support/clientsession.h"
 #include "support/pagedriver.h"
 #include "support/testmain.h"
+#include "support/urlrecorder.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -21,15 +22,6 @@
 
 // The login document and the index shell in the real window and web view, against the
 // stand-in account service on the address the client is built with.
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened << url; }
-};
-
 class TestPages : public QObject
 {
     Q_OBJECT
