@@ -62,5 +62,6 @@ void QuitSignals::onSignal()
     if (::read(signalPipe[1], &byte, 1) == 1)
         qDebug() << "Quit on signal" << int(byte);
 #endif
+    emit received();
     QCoreApplication::quit();
 }

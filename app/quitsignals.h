@@ -15,6 +15,10 @@ public:
     explicit QuitSignals(QObject *parent = nullptr);
     ~QuitSignals() override;
 
+signals:
+    // Emitted on the GUI thread just before the event loop is told to end.
+    void received();
+
 private:
     void onSignal();
 

@@ -4,7 +4,7 @@
 #include "core/configstore.h"
 #include "residentialgateway.h"
 #include "support/clientsession.h"
-#include "support/pagedriver.h"
+#include "pagedriver.h"
 #include "support/relayprobe.h"
 #include "support/testmain.h"
 

@@ -4,7 +4,7 @@
 #include "app/mainwindow.h"
 #include "bridge/mainchannel.h"
 #include "support/clientsession.h"
-#include "support/pagedriver.h"
+#include "pagedriver.h"
 #include "support/testmain.h"
 #include "support/urlrecorder.h"
 

@@ -7,20 +7,8 @@
 #include "pagedriver.h"
 #include "residentialgateway.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QSettings>
 #include <QWebEngineView>
-
-namespace {
-
-QString jsString(const QString &text)
-{
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(array.mid(1, array.size() - 2));
-}
-
-} // namespace
 
 AccountFixture ClientSession::defaultFixture()
 {
@@ -84,30 +72,12 @@ ClientSession::~ClientSession()
 
 bool ClientSession::signIn(const QString &email, const QString &password, const QString &language)
 {
-    if (!page->waitFor(QStringLiteral("pararms && pararms.i18nLang")))
-        return false;
-    page->eval(
-        QStringLiteral("$('#username').val(%1); $('#password').val(%2); $('.login-form').submit();")
-            .arg(jsString(email), jsString(password)));
-    if (!page->waitFor(QStringLiteral("$('.nz-msgbox .nz-msgbox-ok:visible').length == 1")))
-        return false;
-    page->eval(QStringLiteral("$('.nz-msgbox .nz-msgbox-ok').click()"));
-    return page->waitFor(
-               QStringLiteral("location.href == 'qrc:/html/index%1.html'").arg(language)) &&
-           page->waitFor(QStringLiteral("myObject && pararms && pararms.i18nLang && baseuser"));
+    return page->signIn(email, password, language);
 }
 
 bool ClientSession::openMenu(const QString &pageFile, const QString &readyCondition)
 {
-    // The content shown so far is marked, so that the condition cannot be met by the page
-    // that is about to be replaced.
-    page->eval(QStringLiteral("$('.page-content').children().attr('data-replaced', '1');"
-                              " $('.page-sidebar-menu li a[ahref*=\"%1\"]').click()")
-                   .arg(pageFile));
-    return page->waitFor(
-        QStringLiteral("$('.page-content [data-replaced], .page-content[data-replaced]')"
-                       ".length == 0 && (%1)")
-            .arg(readyCondition));
+    return page->openMenu(pageFile, readyCondition);
 }
 
 QStringList ClientSession::codes() const
