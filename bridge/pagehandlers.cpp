@@ -101,7 +101,11 @@ void MainWindow::sendRunList()
 void MainWindow::deleteProxy(int port)
 {
     qDebug() << "Sending data to JavaScript:" << port;
-    v2rayManager->removeProxyEntry(port);
+    // The row stays while its entry does: the page must not show a running proxy as gone.
+    if (!v2rayManager->removeProxyEntry(port)) {
+        runPageScript(PageCall::removeFailed());
+        return;
+    }
     restartCore();
     runPageScript(PageCall::sigSendDelRow(port));
 }
