@@ -63,6 +63,11 @@ void MainWindow::logToken(const QString &token)
 void MainWindow::restartCore()
 {
     v2rayManager->stopV2Ray();
+    // Another program on the service's port would be asked for the configuration instead.
+    if (!listenForCore()) {
+        qDebug() << "Core not started: the HTTP service is not listening";
+        return;
+    }
     v2rayManager->startV2Ray();
 }
 
