@@ -187,7 +187,6 @@ void TestFaults::takenServicePortIsReportedAndFreedPortRecovers()
     window.findChild<MainChannel *>()->sendMsg(start(port));
     QVERIFY(log.contains("Core not started: the HTTP service is not listening"));
     QCOMPARE(corePid(window), qint64(0));
-    QVERIFY(!other.hasPendingConnections());
 
     other.close();
     window.findChild<MainChannel *>()->sendMsg(remove(60777));
