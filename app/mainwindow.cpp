@@ -82,15 +82,26 @@ void MainWindow::init()
     trayIcon->setContextMenu(trayMenu);
     trayIcon->setVisible(true);
 
-    // Without the service the core cannot fetch its configuration; the client still runs.
-    if (!httpService->listen(QHostAddress::Any, HTTP_SERVICE_PORT))
-        qDebug() << "HTTP service could not listen on port" << HTTP_SERVICE_PORT << ":"
-                 << httpService->errorString();
+    // Without the service the core cannot fetch its configuration; the client still runs
+    // and tries again at the next change of the proxies.
+    listenForCore();
 
     localIps.append(QStringLiteral("127.0.0.1"));
     const QStringList addresses = CommconUtils::getLocalIPv4List();
     for (const QString &address : addresses)
         localIps.append(address);
+}
+
+bool MainWindow::listenForCore()
+{
+    if (httpService->isListening())
+        return true;
+    if (httpService->listen(QHostAddress::Any, HTTP_SERVICE_PORT))
+        return true;
+    qDebug() << "HTTP service could not listen on port" << HTTP_SERVICE_PORT << ":"
+             << httpService->errorString()
+             << "- no proxy can start until the port is free; the next change tries again";
+    return false;
 }
 
 void MainWindow::cleanup()

@@ -51,6 +51,8 @@ protected:
 private:
     void init();
     void initConnections();
+    // Opens the HTTP service the core fetches its configuration from, unless it is open.
+    bool listenForCore();
 
     // Handlers of the pages' requests, of the local API and of the version check.
     void sendPageParameters(const QJsonObject &data);

@@ -108,4 +108,9 @@ QString startFailed()
     return QStringLiteral("errormsg('开启失败')");
 }
 
+QString removeFailed()
+{
+    return QStringLiteral("errormsg('删除失败')");
+}
+
 } // namespace PageCall

@@ -25,7 +25,8 @@ QString sigSendDelRow(int port);
 QString sigLignOutToJS(const QString &language);
 QString setlanguage(const QString &language);
 QString checkversion(const QString &url);
-QString startError();  // code 6 failed
-QString startFailed(); // code 3 failed
+QString startError();   // code 6 failed
+QString startFailed();  // code 3 failed
+QString removeFailed(); // code 5 failed
 
 } // namespace PageCall

@@ -63,6 +63,11 @@ void MainWindow::logToken(const QString &token)
 void MainWindow::restartCore()
 {
     v2rayManager->stopV2Ray();
+    // Another program on the service's port would be asked for the configuration instead.
+    if (!listenForCore()) {
+        qDebug() << "Core not started: the HTTP service is not listening";
+        return;
+    }
     v2rayManager->startV2Ray();
 }
 
@@ -101,7 +106,11 @@ void MainWindow::sendRunList()
 void MainWindow::deleteProxy(int port)
 {
     qDebug() << "Sending data to JavaScript:" << port;
-    v2rayManager->removeProxyEntry(port);
+    // The row stays while its entry does: the page must not show a running proxy as gone.
+    if (!v2rayManager->removeProxyEntry(port)) {
+        runPageScript(PageCall::removeFailed());
+        return;
+    }
     restartCore();
     runPageScript(PageCall::sigSendDelRow(port));
 }

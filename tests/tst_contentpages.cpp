@@ -2,9 +2,9 @@
 #include "app/mainwindow.h"
 #include "bridge/mainchannel.h"
 #include "core/configstore.h"
+#include "pagedriver.h"
 #include "residentialgateway.h"
 #include "support/clientsession.h"
-#include "pagedriver.h"
 #include "support/relayprobe.h"
 #include "support/testmain.h"
 
@@ -34,6 +34,9 @@ private slots:
     void randomStartLetsTheProgramChoose();
     void stickyProxyRelaysListsAndGoes();
     void failedStartLeavesThePageUsable();
+    void serviceFaultDuringStartLeavesThePageUsable_data();
+    void serviceFaultDuringStartLeavesThePageUsable();
+    void failedRemovalKeepsTheRow();
     void runListShowsFailedLookups();
     void apiLinkFollowsTheChoices();
     void languageChoiceSurvivesARestart();
@@ -252,6 +255,56 @@ void TestContentPages::failedStartLeavesThePageUsable()
     QCOMPARE(m_client->page->eval("$('.loading-overlay').length").toInt(), 0);
     m_client->page->eval("$('.nz-msgbox .nz-msgbox-ok').click()");
     QVERIFY(m_client->page->waitFor("$('.nz-msgbox:visible').length == 0"));
+}
+
+void TestContentPages::serviceFaultDuringStartLeavesThePageUsable_data()
+{
+    QTest::addColumn<ClientSession::ServiceFault>("fault");
+    QTest::newRow("gone") << ClientSession::ServiceFault::Gone;
+    QTest::newRow("garbage") << ClientSession::ServiceFault::Garbage;
+    QTest::newRow("cut short") << ClientSession::ServiceFault::CutShort;
+}
+
+void TestContentPages::serviceFaultDuringStartLeavesThePageUsable()
+{
+    QFETCH(ClientSession::ServiceFault, fault);
+    signIn("demo@vexalo.test", "demo1234");
+    PageDriver &page = *m_client->page;
+    QVERIFY(m_client->openMenu("rotatingagent", "$('#proxyList option').length == 21"));
+    QVERIFY(page.waitFor("$('.residual').text() == '2.500 GB'"));
+    m_client->breakService(fault);
+    page.eval("$('#proxyList').val('60004').trigger('change'); $('#fromsubmit').submit()");
+    QVERIFY(page.waitFor("$('.nz-msgbox:visible').length == 1"));
+    QCOMPARE(m_client->faultyServiceRequests() > 0, fault != ClientSession::ServiceFault::Gone);
+    QVERIFY(page.eval("$('.nz-msgbox').text()").toString().contains("contact the administrator"));
+    QCOMPARE(page.eval("$('.loading-overlay').length").toInt(), 0);
+    QVERIFY(!m_client->codes().contains("6"));
+
+    page.eval("$('.nz-msgbox .nz-msgbox-ok').click()");
+    QVERIFY(page.waitFor("$('.nz-msgbox:visible').length == 0"));
+    QVERIFY(m_client->restoreService());
+    page.eval("$('#fromsubmit').submit()");
+    QVERIFY(page.waitFor("$('.nz-msgbox:visible').text().indexOf('prot :60004') >= 0", 30000));
+}
+
+void TestContentPages::failedRemovalKeepsTheRow()
+{
+    signIn("demo@vexalo.test", "demo1234");
+    const QJsonObject proxy{{"ip", "127.0.0.1"},   {"port", m_client->gateway->httpPort()},
+                            {"proxyType", "HTTP"}, {"local_port", 60008},
+                            {"username", "u"},     {"password", "p"}};
+    m_client->window->findChild<MainChannel *>()->sendMsg(
+        QJsonDocument(QJsonObject{{"code", 6}, {"data", proxy}}).toJson());
+    QVERIFY(m_client->openMenu("runlist", "$('.iptbody tr[t_data=60008]').length == 1"));
+    // A damaged stored configuration makes the removal fail while the proxy goes on running.
+    QFile stored("run/config.json");
+    QVERIFY(stored.open(QIODevice::WriteOnly));
+    stored.write("damaged");
+    stored.close();
+    m_client->page->eval("$('.iptbody .delRow[t_data=60008]').click()");
+    QVERIFY(m_client->page->waitFor("$('.nz-msgbox:visible').text().indexOf('删除失败') >= 0"));
+    QCOMPARE(m_client->page->eval("$('.loading-overlay').length").toInt(), 0);
+    QCOMPARE(m_client->page->eval("$('.iptbody tr[t_data=60008]').length").toInt(), 1);
 }
 
 void TestContentPages::runListShowsFailedLookups()

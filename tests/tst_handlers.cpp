@@ -9,6 +9,7 @@
 #include "residentialgateway.h"
 #include "support/fakewebserver.h"
 #include "support/logcapture.h"
+#include "support/recordingwindow.h"
 #include "support/relayprobe.h"
 #include "support/testmain.h"
 #include "support/urlrecorder.h"
@@ -25,30 +26,7 @@
 #include <QTemporaryDir>
 #include <QWebEngineView>
 
-// The window's handlers with a real settings file, the real core and the stand-in gateway;
-// what the page is told is read from the one function that runs every page call.
-class RecordingWindow : public MainWindow
-{
-public:
-    // The login page would send its own start-up messages whenever it finishes loading;
-    // these tests send every message themselves.
-    RecordingWindow() { findChild<QWebEngineView *>()->setUrl(QUrl("about:blank")); }
-
-    QStringList scripts;
-    void pointAt(const FakeWebServer &web, int ipTimeoutMs = 10000)
-    {
-        ipGeoUrl = web.url("/json");
-        ipCheckTimeoutMs = ipTimeoutMs;
-        findChild<UpdateVersion *>()->setWebsiteUrl(web.url());
-    }
-    void setIpGeoUrl(const QString &url) { ipGeoUrl = url; }
-    void send(const QByteArray &message) { findChild<MainChannel *>()->sendMsg(message); }
-    QString last() const { return scripts.isEmpty() ? QString() : scripts.last(); }
-
-protected:
-    void runPageScript(const QString &script) override { scripts << script; }
-};
-
+// The window's handlers with a real settings file, the real core and the stand-in gateway.
 class TestHandlers : public QObject
 {
     Q_OBJECT

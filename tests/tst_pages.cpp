@@ -3,8 +3,8 @@
 #include "app/constants.h"
 #include "app/mainwindow.h"
 #include "bridge/mainchannel.h"
-#include "support/clientsession.h"
 #include "pagedriver.h"
+#include "support/clientsession.h"
 #include "support/testmain.h"
 #include "support/urlrecorder.h"
 
@@ -43,7 +43,8 @@ private slots:
     void versionNoticeOpensTheDownload();
     void localApiRequestFetchesAndStartsAProxy();
     void countryListInFileOrder();
-    void serviceGoneLeavesThePageUsable();
+    void serviceFaultLeavesThePageUsable_data();
+    void serviceFaultLeavesThePageUsable();
     void messageBoxShowsServerTextAsText();
 
 private:
@@ -332,15 +333,25 @@ void TestPages::countryListInFileOrder()
              QString("ISRAEL(IL)"));
 }
 
-void TestPages::serviceGoneLeavesThePageUsable()
+void TestPages::serviceFaultLeavesThePageUsable_data()
 {
+    QTest::addColumn<ClientSession::ServiceFault>("fault");
+    QTest::newRow("gone") << ClientSession::ServiceFault::Gone;
+    QTest::newRow("garbage") << ClientSession::ServiceFault::Garbage;
+    QTest::newRow("cut short") << ClientSession::ServiceFault::CutShort;
+}
+
+void TestPages::serviceFaultLeavesThePageUsable()
+{
+    QFETCH(ClientSession::ServiceFault, fault);
     start("_en", false);
     QVERIFY(m_client->page->waitFor("pararms && pararms.i18nLang"));
-    delete m_client->service; // nobody answers on the service's address any more
-    m_client->service = nullptr;
-    m_client->page->eval("$('#username').val('demo@vexalo.test'); $('#password').val('demo1234');"
-                         " $('.login-form').submit();");
+    m_client->breakService(fault);
+    const QString submit = "$('#username').val('demo@vexalo.test'); $('#password').val('demo1234');"
+                           " $('.login-form').submit();";
+    m_client->page->eval(submit);
     QVERIFY(m_client->page->waitFor("$('.nz-msgbox:visible').length == 1"));
+    QCOMPARE(m_client->faultyServiceRequests() > 0, fault != ClientSession::ServiceFault::Gone);
     QVERIFY(m_client->page->eval("$('.nz-msgbox').text()")
                 .toString()
                 .contains("Please contact the administrator!"));
@@ -348,6 +359,12 @@ void TestPages::serviceGoneLeavesThePageUsable()
     m_client->page->eval("$('.nz-msgbox .nz-msgbox-ok').click()");
     QVERIFY(m_client->page->waitFor("$('.nz-msgbox:visible').length == 0"));
     QCOMPARE(m_client->page->eval("$('#username').val()").toString(), QString("demo@vexalo.test"));
+
+    // Once the service answers again, the same form signs in.
+    QVERIFY(m_client->restoreService());
+    m_client->page->eval(submit);
+    QVERIFY(m_client->page->waitFor(
+        "$('.nz-msgbox:visible').text().indexOf('login successfully') >= 0"));
 }
 
 void TestPages::messageBoxShowsServerTextAsText()

@@ -1,4 +1,6 @@
 #include "app/constants.h"
+#include "core/configstore.h"
+#include "core/proxyentries.h"
 #include "core/v2raymanager.h"
 #include "http/httpservice.h"
 #include "residentialgateway.h"
@@ -6,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -26,7 +29,7 @@ private slots:
     void rewriteChangesWhatTheGatewaySees();
     void removalClosesThePort();
     void addWithoutLocalPortRelays();
-    void killedClientLeavesNoCore();
+    void killedClientLeavesNoCoreAndTheNextStartWorks();
 
 private:
     QJsonObject request(const QJsonValue &localPort, const QString &type, const QString &country,
@@ -173,9 +176,9 @@ void TestRuntime::addWithoutLocalPortRelays()
     QCOMPARE(lastConnection().country, QString("FR"));
 }
 
-void TestRuntime::killedClientLeavesNoCore()
+void TestRuntime::killedClientLeavesNoCoreAndTheNextStartWorks()
 {
-    // The host process needs 9584 for its own core.
+    // The host processes need 9584 for their own core.
     m_manager->stopV2Ray();
     m_service->close();
     const auto reopen =
@@ -185,22 +188,41 @@ void TestRuntime::killedClientLeavesNoCore()
     QVERIFY(QDir(hostRuntime.path()).mkdir("run"));
     QVERIFY(
         QFile::link(QStandardPaths::findExecutable("v2ray"), hostRuntime.filePath("run/corvane")));
-    const quint16 port = freePort();
+    // A client with one proxy on port in hostRuntime; its core's process id.
+    const auto startHost = [&](QProcess &host, quint16 port) -> qint64 {
+        host.start(
+            QCoreApplication::applicationDirPath() + "/corehost",
+            {hostRuntime.path(), QString::number(port), QString::number(m_gateway->httpPort())});
+        QByteArray output;
+        if (!QTest::qWaitFor(
+                [&] { return (output += host.readAllStandardOutput()).contains('\n'); }, 20000))
+            qWarning() << "corehost said nothing:" << host.errorString() << host.exitCode();
+        return output.mid(output.indexOf("core ") + 5).trimmed().toLongLong();
+    };
 
-    QProcess host;
-    host.start(QCoreApplication::applicationDirPath() + "/corehost",
-               {hostRuntime.path(), QString::number(port), QString::number(m_gateway->httpPort())});
-    QVERIFY2(host.waitForStarted(), qPrintable(host.errorString()));
-    QByteArray output;
-    QTRY_VERIFY_WITH_TIMEOUT((output += host.readAllStandardOutput()).contains('\n'), 20000);
-    const qint64 corePid = output.mid(output.indexOf("core ") + 5).trimmed().toLongLong();
-    QVERIFY2(corePid > 0, output.constData());
+    QProcess killed;
+    const quint16 port = freePort();
+    const qint64 corePid = startHost(killed, port);
+    QVERIFY(corePid > 0);
     QVERIFY(waitUntilRelays(port, *m_target)); // the core runs with its configuration
 
-    host.kill(); // SIGKILL: no clean-up code of the host runs
-    QVERIFY(host.waitForFinished(10000));
+    killed.kill(); // SIGKILL: no clean-up code of the host runs
+    QVERIFY(killed.waitForFinished(10000));
     QTRY_VERIFY_WITH_TIMEOUT(processGone(corePid), 10000);
     QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
+
+    // The next client in the same folder finds the configuration the killed one wrote.
+    QProcess next;
+    const quint16 nextPort = freePort();
+    QVERIFY(startHost(next, nextPort) > 0);
+    QVERIFY(waitUntilRelays(nextPort, *m_target));
+    const QJsonObject stored =
+        QJsonDocument::fromJson(ConfigStore(hostRuntime.filePath("run/config.json")).readPlain())
+            .object();
+    QVERIFY(ProxyEntries::hasEntry(stored, port));
+    QVERIFY(ProxyEntries::hasEntry(stored, nextPort));
+    next.kill();
+    QVERIFY(next.waitForFinished(10000));
 }
 
 QTEST_GUILESS_MAIN(TestRuntime)

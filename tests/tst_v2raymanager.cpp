@@ -1,6 +1,8 @@
 #include "core/proxyentries.h"
 #include "core/v2raymanager.h"
 #include "support/logcapture.h"
+#include "support/permissionsbind.h"
+#include "util/ciphercodec.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,9 +30,11 @@ private slots:
     void addWithoutLocalPortPicksFreePort();
     void refusedRequestsWriteNothing_data();
     void refusedRequestsWriteNothing();
+    void corruptFileStaysUnchanged_data();
     void corruptFileStaysUnchanged();
     void missingRunFolderCreatesNothing();
     void fullDiskKeepsOldFile();
+    void readOnlyRunFolderKeepsOldFile();
     void coreOutputAndExitAreLogged();
     void stopKillsCoreOnce();
 
@@ -198,15 +202,28 @@ void TestV2RayManager::refusedRequestsWriteNothing()
     }
 }
 
+void TestV2RayManager::corruptFileStaysUnchanged_data()
+{
+    QTest::addColumn<QByteArray>("garbage");
+    const QByteArray good = CipherCodec().encryptUtf8(ProxyEntries::templateText());
+    QByteArray binary;
+    for (int i = 0; i < 256; ++i)
+        binary.append(char(i));
+    QTest::newRow("plain text") << QByteArray("this is not a stored configuration\n");
+    QTest::newRow("cut in half") << good.left(good.size() / 2);
+    QTest::newRow("binary") << binary;
+    QTest::newRow("enciphered list") << CipherCodec().encryptUtf8("[1, 2]");
+}
+
 void TestV2RayManager::corruptFileStaysUnchanged()
 {
-    const QByteArray garbage = "this is not a stored configuration\n";
+    QFETCH(QByteArray, garbage);
     writeStored(garbage);
     V2RayManager manager;
     LogCapture log;
     QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(0));
     QVERIFY(!manager.removeProxyEntry(60001));
-    QVERIFY(log.contains("Failed to parse JSON: "));
+    QCOMPARE(log.count("Failed to parse JSON: "), 2);
     QCOMPARE(stored(), garbage);
 }
 
@@ -243,6 +260,29 @@ void TestV2RayManager::fullDiskKeepsOldFile()
     QCOMPARE(stored(), before);
     const QStringList leftovers = QDir(m_dir->filePath("run")).entryList(QDir::Files);
     QCOMPARE(leftovers, QStringList{"config.json"});
+}
+
+void TestV2RayManager::readOnlyRunFolderKeepsOldFile()
+{
+    V2RayManager manager;
+    QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(60001));
+    const QByteArray before = stored();
+    const QString run = m_dir->filePath("run");
+    const QFileDevice::Permissions writable = QFile::permissions(run);
+    QVERIFY(QFile::setPermissions(run, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const auto restore = qScopeGuard([&] { QFile::setPermissions(run, writable); });
+    {
+        PermissionsBind permissions;
+        QVERIFY2(permissions.binds(), "cannot drop the capabilities that bypass permissions");
+        LogCapture log;
+        QCOMPARE(manager.addProxyEntry(startRequest(60002)), quint16(0));
+        QVERIFY(!manager.removeProxyEntry(60001));
+        QVERIFY(!manager.resetConfig());
+        QCOMPARE(log.count("Failed to open file: "), 3);
+        QVERIFY(ProxyEntries::hasEntry(document(manager), 60001)); // still readable
+    }
+    QCOMPARE(stored(), before);
+    QCOMPARE(QDir(run).entryList(QDir::Files), QStringList{"config.json"});
 }
 
 void TestV2RayManager::coreOutputAndExitAreLogged()

@@ -124,7 +124,9 @@ function sigLignOutToJS(language) {
     window.location.href = 'qrc:/html/login' + language + '.html';
 }
 
+/* The program reports a failed start or removal; the page waits for it under its overlay. */
 function errormsg(name) {
+    $('body').loading('stop');
     $.NZ_MsgBox.alert({
         title: 'Error!',
         content: name,

@@ -7,8 +7,7 @@
  * answers with sigSendMessageToJS(port), or with errormsg on failure.
  *
  * Runs in the index document's global scope each time the page is opened. Globals:
- * sigSendMessageToJS (page function), and errormsg is extended once so that it also
- * removes the loading overlay.
+ * sigSendMessageToJS (page function); the shell's errormsg removes the loading overlay.
  */
 
 /* The program has mapped the proxy to local port `port`. */
@@ -18,21 +17,6 @@ function sigSendMessageToJS(port) {
         title: i18nText('success'),
         content: 'IP: 127.0.0.1 \n prot :' + port
     });
-}
-
-/*
- * The program reports a failed start with errormsg. The page is waiting under its overlay
- * then, so the shell's errormsg is extended (once per document) to remove it as well.
- */
-if (!errormsg.removesOverlay) {
-    errormsg = (function (shellErrormsg) {
-        var extended = function (name) {
-            $('body').loading('stop');
-            shellErrormsg(name);
-        };
-        extended.removesOverlay = true;
-        return extended;
-    }(errormsg));
 }
 
 (function ($) {

@@ -4,12 +4,14 @@
 
 #include <QJsonObject>
 #include <QList>
+#include <QMetaType>
 #include <QObject>
 #include <QPair>
 #include <QString>
 #include <QStringList>
 
 class AccountService;
+class FakeWebServer;
 class MainWindow;
 class PageDriver;
 class ResidentialGateway;
@@ -39,6 +41,18 @@ public:
 
     QStringList codes() const;
 
+    // What takes the account service's place on its address, for the pages' error paths.
+    enum class ServiceFault {
+        Gone,     // nobody listens
+        Garbage,  // 200 with bytes that are not JSON
+        CutShort, // the connection closes half-way through a JSON answer
+    };
+    void breakService(ServiceFault fault);
+    // The requests that reached the faulty service (none while it is gone).
+    int faultyServiceRequests() const;
+    // The stand-in account service again; true once it listens.
+    bool restoreService();
+
     AccountService *service = nullptr;
     ResidentialGateway *gateway = nullptr;
     MainWindow *window = nullptr;
@@ -46,5 +60,11 @@ public:
     QList<QPair<int, QJsonObject>> messages;
 
 private:
+    bool listenService();
+
+    AccountFixture m_fixture;
+    FakeWebServer *m_faulty = nullptr;
     QString m_error;
 };
+
+Q_DECLARE_METATYPE(ClientSession::ServiceFault)

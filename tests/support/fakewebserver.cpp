@@ -49,17 +49,22 @@ QByteArray FakeWebServer::Request::header(const QByteArray &name) const
     return QByteArray();
 }
 
-FakeWebServer::FakeWebServer(QObject *parent)
+FakeWebServer::FakeWebServer(QObject *parent, quint16 port)
     : QTcpServer(parent)
 {
     qRegisterMetaType<FakeWebServer::Request>();
-    if (!listen(QHostAddress::LocalHost, 0))
+    if (!listen(QHostAddress::LocalHost, port))
         qWarning() << "FakeWebServer cannot listen:" << errorString();
 }
 
 void FakeWebServer::setResponse(const QByteArray &path, const Response &response)
 {
     responses.insert(path, response);
+}
+
+void FakeWebServer::setDefaultResponse(const Response &response)
+{
+    fallback = response;
 }
 
 QString FakeWebServer::url(const QByteArray &path) const
@@ -118,15 +123,28 @@ void FakeWebServer::readClient(QTcpSocket *socket)
 
 void FakeWebServer::answer(QTcpSocket *socket, const Request &request)
 {
+    QByteArray fields;
+    if (crossOrigin) {
+        fields = "Access-Control-Allow-Origin: *\r\n";
+        if (request.method == "OPTIONS") {
+            socket->write("HTTP/1.1 204 No Content\r\n" + fields +
+                          "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+                          "Access-Control-Allow-Headers: Authorization, Content-Type\r\n"
+                          "Connection: close\r\n\r\n");
+            socket->disconnectFromHost();
+            return;
+        }
+    }
     const QByteArray path = request.target.split('?').value(0);
-    const Response response =
-        responses.value(path, Response{404, "text/plain", "Not Found", false});
+    const Response response = responses.value(path, fallback);
     if (response.stall)
         return;
 
+    const QByteArray body =
+        response.cutShort ? response.body.left(response.body.size() / 2) : response.body;
     socket->write("HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
                   reasonPhrase(response.status) + "\r\nContent-Type: " + response.contentType +
-                  "\r\nContent-Length: " + QByteArray::number(response.body.size()) +
-                  "\r\nConnection: close\r\n\r\n" + response.body);
+                  "\r\n" + fields + "Content-Length: " + QByteArray::number(response.body.size()) +
+                  "\r\nConnection: close\r\n\r\n" + body);
     socket->disconnectFromHost();
 }

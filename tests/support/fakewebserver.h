@@ -22,7 +22,8 @@ public:
         int status = 200;
         QByteArray contentType = "application/json";
         QByteArray body;
-        bool stall = false; // accept the request and never answer
+        bool stall = false;    // accept the request and never answer
+        bool cutShort = false; // announce the whole body, send half of it and close
     };
     struct Request
     {
@@ -32,8 +33,12 @@ public:
         QByteArray header(const QByteArray &name) const; // case-insensitive, null when absent
     };
 
-    explicit FakeWebServer(QObject *parent = nullptr); // listens on 127.0.0.1, ephemeral port
+    // Listens on 127.0.0.1, on an ephemeral port unless one is given.
+    explicit FakeWebServer(QObject *parent = nullptr, quint16 port = 0);
     void setResponse(const QByteArray &path, const Response &response); // path without query
+    void setDefaultResponse(const Response &response);                  // for every other path
+    // Answers CORS preflights and lets pages of any origin read every answer.
+    void setCrossOrigin(bool allowed) { crossOrigin = allowed; }
     QString url(const QByteArray &path = QByteArray()) const; // "http://127.0.0.1:PORT" + path
     QList<Request> requests() const;
 
@@ -48,6 +53,8 @@ private:
     void answer(QTcpSocket *socket, const Request &request);
 
     QHash<QByteArray, Response> responses;
+    Response fallback{404, "text/plain", "Not Found", false, false};
+    bool crossOrigin = false;
     QList<Request> received;
     QHash<QTcpSocket *, QByteArray> buffers;
 };
