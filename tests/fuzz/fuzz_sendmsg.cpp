@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -111,13 +112,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
 
-    // The pages send JSON.stringify's compact form; the message must not depend on it.
-    for (const auto format : {QJsonDocument::Compact, QJsonDocument::Indented}) {
-        const QString written = QString::fromUtf8(document.toJson(format));
-        const Emission same = send(*channel, written);
-        Fuzz::require(same.signal == raw.signal && same.arguments == raw.arguments,
-                      "the same message in any layout", (text + "\n---\n" + written).toUtf8());
-        checkMasked(document.object(), written);
-    }
+    // The pages send JSON.stringify's compact form; the message must not depend on it. Qt
+    // also reads text that is no valid JSON, such as raw control characters in a string, and
+    // keeps object keys holding a NUL in an order of its own then; such text is compared with
+    // nothing, since no page can send it.
+    const bool validText = std::none_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c.unicode() < 0x20 && c != '\t' && c != '\n' && c != '\r';
+    });
+    const QString compact = QString::fromUtf8(document.toJson(QJsonDocument::Compact));
+    const QString indented = QString::fromUtf8(document.toJson(QJsonDocument::Indented));
+    const Emission first = send(*channel, compact);
+    checkMasked(document.object(), compact);
+    const Emission second = send(*channel, indented);
+    checkMasked(document.object(), indented);
+    Fuzz::require(
+        first.signal == second.signal && first.arguments == second.arguments &&
+            (!validText || (first.signal == raw.signal && first.arguments == raw.arguments)),
+        "the same message in any layout",
+        (text + "\n---\n" + compact + "\n---\n" + indented).toUtf8());
     return 0;
 }
