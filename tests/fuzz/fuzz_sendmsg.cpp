@@ -1,0 +1,134 @@
+// The bridge's entry point for the pages, MainChannel::sendMsg, with any text (the input
+// decoded as UTF-8). A message reaches at most one handler, text that is no JSON object
+// reaches none, a message means the same whether written compact or indented, and the log
+// line of a message never shows the passwords it carries.
+#include "fuzzsupport.h"
+
+#include "bridge/mainchannel.h"
+#include "util/logmask.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMetaMethod>
+#include <QRegularExpression>
+#include <QSignalSpy>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace {
+
+QString &logged()
+{
+    static QString text;
+    return text;
+}
+
+// The one signal a message raised, with its arguments; an empty name for none.
+struct Emission
+{
+    QByteArray signal;
+    QList<QVariant> arguments;
+    int count = 0;
+};
+
+Emission send(MainChannel &channel, const QString &text)
+{
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+    const QMetaObject *meta = channel.metaObject();
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+        if (meta->method(i).methodType() == QMetaMethod::Signal)
+            spies.emplace_back(new QSignalSpy(&channel, meta->method(i)));
+    }
+    logged().clear();
+    channel.sendMsg(text);
+
+    Emission emission;
+    for (const auto &spy : spies) {
+        emission.count += spy->count();
+        if (!spy->isEmpty()) {
+            emission.signal = spy->signal();
+            emission.arguments = spy->constFirst();
+        }
+    }
+    Fuzz::require(emission.count <= 1, "a message reaches at most one handler", text.toUtf8());
+    return emission;
+}
+
+// The string values of "password" and "proxy_authkey" at any depth.
+void collectSecrets(const QJsonValue &value, QStringList *secrets)
+{
+    if (value.isArray()) {
+        for (const QJsonValue &element : value.toArray())
+            collectSecrets(element, secrets);
+        return;
+    }
+    const QJsonObject object = value.toObject();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if ((it.key() == QLatin1String("password") || it.key() == QLatin1String("proxy_authkey")) &&
+            it.value().isString())
+            secrets->append(it.value().toString());
+        else
+            collectSecrets(it.value(), secrets);
+    }
+}
+
+// A log line must not show a secret that the rest of the message does not contain anyway.
+// Secrets of plain characters only: others show escaped in a log line.
+void checkMasked(const QJsonObject &message, const QString &text)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._-]{4,}$"));
+    QStringList secrets;
+    collectSecrets(message, &secrets);
+    const QString elsewhere =
+        QString::fromUtf8(QJsonDocument(LogMask::masked(message)).toJson(QJsonDocument::Indented));
+    for (const QString &secret : qAsConst(secrets)) {
+        if (plain.match(secret).hasMatch() && !elsewhere.contains(secret))
+            Fuzz::require(!logged().contains(secret), "no password in the log",
+                          (text + QLatin1String("\n---\n") + logged()).toUtf8());
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    Fuzz::application();
+    static MainChannel *channel = [] {
+        Fuzz::logSink() = [](const QString &message) {
+            logged() += message + QLatin1Char('\n');
+        };
+        return new MainChannel;
+    }();
+
+    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
+    const Emission raw = send(*channel, text);
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8());
+    if (!document.isObject()) {
+        Fuzz::require(raw.count == 0, "text that is no JSON object reaches no handler",
+                      text.toUtf8());
+        return 0;
+    }
+
+    // The pages send JSON.stringify's compact form; the message must not depend on it. Qt
+    // also reads text that is no valid JSON, such as raw control characters in a string, and
+    // keeps object keys holding a NUL in an order of its own then; such text is compared with
+    // nothing, since no page can send it.
+    const bool validText = std::none_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c.unicode() < 0x20 && c != '\t' && c != '\n' && c != '\r';
+    });
+    const QString compact = QString::fromUtf8(document.toJson(QJsonDocument::Compact));
+    const QString indented = QString::fromUtf8(document.toJson(QJsonDocument::Indented));
+    const Emission first = send(*channel, compact);
+    checkMasked(document.object(), compact);
+    const Emission second = send(*channel, indented);
+    checkMasked(document.object(), indented);
+    Fuzz::require(
+        first.signal == second.signal && first.arguments == second.arguments &&
+            (!validText || (first.signal == raw.signal && first.arguments == raw.arguments)),
+        "the same message in any layout",
+        (text + "\n---\n" + compact + "\n---\n" + indented).toUtf8());
+    return 0;
+}
