@@ -1,7 +1,7 @@
 // The bridge's entry point for the pages, MainChannel::sendMsg, with any text (the input
 // decoded as UTF-8). A message reaches at most one handler, text that is no JSON object
-// reaches none, a message means the same whether written compact or indented, and the log
-// line of a message never shows the passwords it carries.
+// reaches none, a message means the same however it is laid out, and the log line of a
+// message never shows the passwords it carries.
 #include "fuzzsupport.h"
 
 #include "bridge/mainchannel.h"
@@ -14,7 +14,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 
-#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -55,6 +54,30 @@ Emission send(MainChannel &channel, const QString &text)
     }
     Fuzz::require(emission.count <= 1, "a message reaches at most one handler", text.toUtf8());
     return emission;
+}
+
+// The same text with blanks and line ends after each structural character outside strings.
+QString spreadOut(const QString &text)
+{
+    QString result;
+    bool inString = false;
+    bool escaped = false;
+    for (const QChar c : text) {
+        result += c;
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == QLatin1Char('\\'))
+                escaped = true;
+            else if (c == QLatin1Char('"'))
+                inString = false;
+        } else if (c == QLatin1Char('"')) {
+            inString = true;
+        } else if (QStringLiteral("{}[],:").contains(c)) {
+            result += QLatin1String(" \n\t");
+        }
+    }
+    return result;
 }
 
 // The string values of "password" and "proxy_authkey" at any depth.
@@ -112,23 +135,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
 
-    // The pages send JSON.stringify's compact form; the message must not depend on it. Qt
-    // also reads text that is no valid JSON, such as raw control characters in a string, and
-    // keeps object keys holding a NUL in an order of its own then; such text is compared with
-    // nothing, since no page can send it.
-    const bool validText = std::none_of(text.cbegin(), text.cend(), [](QChar c) {
-        return c.unicode() < 0x20 && c != '\t' && c != '\n' && c != '\r';
-    });
+    // The pages send JSON.stringify's compact form; a message must not depend on its layout.
+    // The text is compared with itself spread out, and the compact form with the indented
+    // one. Not the text with the compact form: Qt writes integers beyond 2^53 as doubles, and
+    // orders keys holding a raw NUL its own way, neither of which a page can send.
+    const Emission spread = send(*channel, spreadOut(text));
+    Fuzz::require(spread.signal == raw.signal && spread.arguments == raw.arguments,
+                  "the same message in any layout", (text + "\n---\n" + spreadOut(text)).toUtf8());
     const QString compact = QString::fromUtf8(document.toJson(QJsonDocument::Compact));
     const QString indented = QString::fromUtf8(document.toJson(QJsonDocument::Indented));
     const Emission first = send(*channel, compact);
     checkMasked(document.object(), compact);
     const Emission second = send(*channel, indented);
     checkMasked(document.object(), indented);
-    Fuzz::require(
-        first.signal == second.signal && first.arguments == second.arguments &&
-            (!validText || (first.signal == raw.signal && first.arguments == raw.arguments)),
-        "the same message in any layout",
-        (text + "\n---\n" + compact + "\n---\n" + indented).toUtf8());
+    Fuzz::require(first.signal == second.signal && first.arguments == second.arguments,
+                  "the same message compact and indented",
+                  (compact + "\n---\n" + indented).toUtf8());
     return 0;
 }
