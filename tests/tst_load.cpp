@@ -3,6 +3,7 @@
 #include "http/httproutes.h"
 #include "http/httpservice.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -128,6 +129,8 @@ void TestLoad::everyRequestAnsweredWhileStalledClientsAreClosed()
     const int concurrentThreads = 8, perThread = 25; // 200 connections open at once
     const int sequential = 5000, stalled = 20, headerTimeoutMs = 1500;
     const quint16 port = m_service->serverPort();
+    // Single-shot timers without an object of their own belong to the event dispatcher.
+    const int dispatcherChildren = QAbstractEventDispatcher::instance()->children().size();
     QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
 
     // The main thread's longest gap between ticks of a 1 ms timer: how long the event loop
@@ -149,7 +152,10 @@ void TestLoad::everyRequestAnsweredWhileStalledClientsAreClosed()
     // Past this the clients give up at their next request, so that a hung service fails
     // the test instead of holding it until CTest's time-out.
     std::atomic<bool> givenUp{false};
-    QTimer::singleShot(60000, &loop, [&] { givenUp = true; });
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, [&] { givenUp = true; });
+    deadline.start(60000);
 
     std::mutex mutex;
     QStringList failures;
@@ -280,6 +286,10 @@ void TestLoad::everyRequestAnsweredWhileStalledClientsAreClosed()
     std::sort(announced.begin(), announced.end());
     std::sort(asked.begin(), asked.end());
     QCOMPARE(announced, asked);
+
+    // Nothing of a connection outlives it: neither its socket nor its header timer.
+    QTRY_VERIFY(m_service->findChildren<QTcpSocket *>().isEmpty());
+    QCOMPARE(QAbstractEventDispatcher::instance()->children().size(), dispatcherChildren);
 }
 
 QTEST_GUILESS_MAIN(TestLoad)
