@@ -61,6 +61,10 @@ void MainWindow::init()
                                             settings->value(QStringLiteral("settings/language")));
     if (!start.languageToStore.isEmpty())
         settings->setValue(QStringLiteral("settings/language"), start.languageToStore);
+    // A page that fails to load leaves a blank window; the log says which one it was.
+    connect(webView, &QWebEngineView::loadFinished, this, [this](bool ok) {
+        qDebug() << "Page loaded:" << webView->url().toString() << (ok ? "ok" : "failed");
+    });
     webView->load(start.url);
 
     // No parent: the channel must outlive every page load, and it lives until the process ends.

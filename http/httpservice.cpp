@@ -31,14 +31,21 @@ void HttpService::incomingConnection(qintptr socketDescriptor)
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QObject::destroyed, this, [this, socket] { received.remove(socket); });
 
-    // A client that never finishes its head must not hold the connection for ever.
-    QTimer::singleShot(headerTimeoutMs, socket, [this, socket] {
+    // A client that never finishes its head must not hold the connection for ever. The timer
+    // is the socket's child, so that it ends with the connection: a QTimer::singleShot would
+    // stay registered for the whole limit after every answered request.
+    // Precise, as a coarse timer may fire up to 5% before the limit.
+    auto *headerTimer = new QTimer(socket);
+    headerTimer->setSingleShot(true);
+    headerTimer->setTimerType(Qt::PreciseTimer);
+    connect(headerTimer, &QTimer::timeout, this, [this, socket] {
         if (received.contains(socket)) {
             received.remove(socket);
             socket->abort();
             socket->deleteLater();
         }
     });
+    headerTimer->start(headerTimeoutMs);
 }
 
 void HttpService::readClient()
