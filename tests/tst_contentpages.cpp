@@ -131,9 +131,10 @@ void TestContentPages::proxyListPagesByCountry()
     QVERIFY2(isps.split('|').contains("Sakura Fiber Network"), qPrintable(isps));
     QVERIFY2(isps.split('|').contains("Sakura Fiber Network..."), qPrintable(isps));
 
+    // A scroll of the check above may still have a JP page in flight, so the request of the
+    // new choice is awaited rather than counted.
     page.eval("$('#counrtyList').val('').trigger('change')");
-    QTRY_VERIFY(requests("/v1/iplist").size() > atEnd);
-    QCOMPARE(requests("/v1/iplist").last().formItem("countryCode"), QString(""));
+    QTRY_COMPARE(requests("/v1/iplist").last().formItem("countryCode"), QString(""));
 }
 
 void TestContentPages::residentialFigures_data()
