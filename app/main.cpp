@@ -5,7 +5,6 @@
 #include "util/commconutils.h"
 
 #include <QApplication>
-#include <QDebug>
 
 int main(int argc, char *argv[])
 {
@@ -19,14 +18,9 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // The window stops the core and resets the configuration when the application quits,
+    // whichever way: the tray's menu, the last window closed, or a signal.
     MainWindow window;
     window.show();
-    QObject::connect(
-        &app, &QCoreApplication::aboutToQuit, &app,
-        [&window] {
-            window.cleanup();
-            qDebug() << "Application is about to quit. Cleaning up...";
-        },
-        Qt::DirectConnection);
     return app.exec();
 }

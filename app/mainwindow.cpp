@@ -116,6 +116,16 @@ void MainWindow::cleanup()
 
 void MainWindow::initConnections()
 {
+    // Runs inside the emission, before the event loop has returned: no proxy outlives the
+    // client, however it is told to quit.
+    connect(
+        qApp, &QCoreApplication::aboutToQuit, this,
+        [this] {
+            cleanup();
+            qDebug() << "Application is about to quit. Cleaning up...";
+        },
+        Qt::DirectConnection);
+
     // Handlers run directly inside the emitting call, as the pages expect their answer
     // before the message returns.
     connect(trayIcon, SIGNAL(activated(QSystemTrayIcon::ActivationReason)), this,

@@ -5,6 +5,7 @@
 #include "bridge/pagecall.h"
 #include "bridge/pagerequests.h"
 #include "core/v2raymanager.h"
+#include "util/boundedreply.h"
 #include "util/logmask.h"
 #include "util/updateversion.h"
 
@@ -117,8 +118,7 @@ void MainWindow::deleteProxy(int port)
 
 void MainWindow::logout()
 {
-    v2rayManager->stopV2Ray();
-    v2rayManager->resetConfig();
+    cleanup();
     settings->setValue(loginKey, false);
     runPageScript(PageCall::sigLignOutToJS(settings->value(languageKey).toString()));
     setWindowTitle(windowTitleBase);
@@ -127,18 +127,18 @@ void MainWindow::logout()
 void MainWindow::checkIp()
 {
     qDebug() << "sigCheckIp";
-    QNetworkRequest request{QUrl(ipGeoUrl)};
     // The geolocation service is an outside party: the account's credentials never go there.
-    request.setTransferTimeout(ipCheckTimeoutMs);
-    QNetworkReply *reply = ipCheckNetwork->get(request);
+    QNetworkReply *reply = ipCheckNetwork->get(QNetworkRequest(QUrl(ipGeoUrl)));
+    BoundedReply::limit(reply, ipCheckTimeoutMs);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onIpChecked(reply); });
 }
 
 void MainWindow::onIpChecked(QNetworkReply *reply)
 {
     reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
-        qDebug() << "Error: " << reply->errorString();
+    const QString failure = BoundedReply::failure(reply);
+    if (!failure.isEmpty()) {
+        qDebug() << "Error: " << failure;
         updateVersion->checkVersion();
         return;
     }

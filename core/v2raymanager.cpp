@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QList>
 
 namespace {
 
@@ -19,6 +20,21 @@ const QStringList coreArguments{QStringLiteral("-config"),
                                 QStringLiteral("http://127.0.0.1:9584/xray_config.json")};
 
 const int coreWaitMs = 30000;
+
+// How much of the core's latest output is kept, to say why it ended by itself.
+const int recentOutputBytes = 4096;
+const int lastOutputLines = 3;
+
+// The last few non-empty lines of the core's output: where it says why it gave up.
+QByteArray lastLines(const QByteArray &output)
+{
+    QList<QByteArray> lines;
+    for (const QByteArray &line : output.split('\n')) {
+        if (!line.trimmed().isEmpty())
+            lines.append(line.trimmed());
+    }
+    return lines.mid(qMax(0, lines.size() - lastOutputLines)).join(" | ");
+}
 
 } // namespace
 
@@ -57,6 +73,14 @@ quint16 V2RayManager::addProxyEntry(QJsonObject request)
     // A port that already has an entry gets its outbound rewritten, in the same edit.
     if (local.present && ProxyEntries::rewriteEntry(root, local.port, checked.object, request))
         return store.store(root) ? local.port : 0;
+    // The core could not bind a port that another program holds, and would then open none
+    // of its ports at all. The document's own ports may be held by the running core.
+    if (local.present && !ProxyEntries::usedPorts(root).contains(local.port) &&
+        !CommconUtils::isPortFree(local.port)) {
+        qDebug() << "Proxy entry refused: local port" << local.port
+                 << "is in use by another program";
+        return 0;
+    }
 
     const quint16 port = local.present ? local.port
                                        : ProxyEntries::choosePort(ProxyEntries::usedPorts(root),
@@ -102,6 +126,8 @@ QByteArray V2RayManager::readConfig()
 
 void V2RayManager::startV2Ray()
 {
+    recentOutput.clear();
+    runTime.start();
     process.start(v2rayPath, coreArguments, QIODevice::ReadWrite);
     if (!process.waitForStarted(coreWaitMs))
         qDebug() << "Failed to start the core:" << process.errorString();
@@ -111,22 +137,50 @@ void V2RayManager::stopV2Ray()
 {
     if (process.state() == QProcess::NotRunning)
         return;
+    stopping = true;
     process.kill();
     process.waitForFinished(coreWaitMs);
+    stopping = false;
+}
+
+void V2RayManager::keepOutput(const QByteArray &bytes)
+{
+    recentOutput += bytes;
+    if (recentOutput.size() > recentOutputBytes)
+        recentOutput.remove(0, recentOutput.size() - recentOutputBytes);
 }
 
 void V2RayManager::readOutput()
 {
-    qDebug() << "V2Ray Output:" << process.readAllStandardOutput();
+    const QByteArray bytes = process.readAllStandardOutput();
+    if (bytes.isEmpty())
+        return;
+    keepOutput(bytes);
+    qDebug() << "V2Ray Output:" << bytes;
 }
 
 void V2RayManager::readError()
 {
-    qDebug() << "V2Ray Error:" << process.readAllStandardError();
+    const QByteArray bytes = process.readAllStandardError();
+    if (bytes.isEmpty())
+        return;
+    keepOutput(bytes);
+    qDebug() << "V2Ray Error:" << bytes;
 }
 
 void V2RayManager::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
+    // What the core wrote last may not have been read yet, and it says why it ended.
+    if (!stopping) {
+        readOutput();
+        readError();
+    }
     qDebug() << "V2Ray process finished with exit code:" << exitCode
              << "Exit status:" << exitStatus;
+    if (stopping)
+        return;
+    // Every proxy port is down now, while the page reported them started.
+    qDebug() << "V2Ray exited by itself" << runTime.elapsed()
+             << "ms after its start, exit code:" << exitCode << "Exit status:" << exitStatus
+             << "last error output:" << lastLines(recentOutput);
 }

@@ -3,6 +3,7 @@
 #include "core/configstore.h"
 #include "core/coreprocess.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
 #include <QProcess>
@@ -39,8 +40,13 @@ public slots:
     void processFinished(int exitCode, QProcess::ExitStatus exitStatus);
 
 private:
+    void keepOutput(const QByteArray &bytes);
+
     CoreProcess process;
     QString v2rayPath;
     QString configPath;
     ConfigStore store;
+    bool stopping = false; // the client itself ends the core
+    QElapsedTimer runTime;
+    QByteArray recentOutput;
 };

@@ -32,6 +32,7 @@ private slots:
 
     void coreKilledFromOutsideComesBackAtTheNextChange();
     void missingCoreIsLoggedAndTheNextChangeRecovers();
+    void coreThatCannotBindSaysWhy();
     void takenServicePortIsReportedAndFreedPortRecovers();
     void readOnlyRunFolderKeepsTheProxies();
 
@@ -166,6 +167,38 @@ void TestFaults::missingCoreIsLoggedAndTheNextChangeRecovers()
     QVERIFY(linkCore());
     window.send(remove(second));
     QVERIFY(relays({first}, {second}));
+}
+
+void TestFaults::coreThatCannotBindSaysWhy()
+{
+    RecordingWindow window;
+    const quint16 first = freePort();
+    const quint16 second = freePort();
+    window.send(start(first));
+    window.send(start(second));
+    QVERIFY(relays({first, second}));
+
+    // While the core is down, another program takes one of its ports; at the next change
+    // the core cannot bind it and ends at once.
+    LogCapture log;
+    QCOMPARE(::kill(pid_t(corePid(window)), SIGKILL), 0);
+    QTRY_VERIFY(log.contains("V2Ray exited by itself"));
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::LocalHost, second));
+    log.clear();
+    window.send(start(freePort()));
+    QTRY_VERIFY(log.contains("V2Ray exited by itself"));
+    const QString said = log.lines().filter("V2Ray exited by itself").first();
+    QVERIFY2(said.contains("exit code:") && said.contains("address already in use") &&
+                 said.contains(QString::number(second)),
+             qPrintable(said));
+
+    // A restart the client asks for is not reported as one.
+    other.close();
+    log.clear();
+    window.send(remove(60777));
+    QVERIFY(relays({first, second}));
+    QCOMPARE(log.count("V2Ray exited by itself"), 0);
 }
 
 void TestFaults::takenServicePortIsReportedAndFreedPortRecovers()

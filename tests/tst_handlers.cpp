@@ -1,5 +1,6 @@
 #include "app/constants.h"
 #include "app/mainwindow.h"
+#include "app/quitsignals.h"
 #include "bridge/mainchannel.h"
 #include "bridge/pagecall.h"
 #include "bridge/pagerequests.h"
@@ -16,6 +17,7 @@
 #include "util/logmask.h"
 #include "util/updateversion.h"
 
+#include <QAction>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -24,7 +26,11 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QWebEngineView>
+
+#include <csignal>
+#include <unistd.h>
 
 // The window's handlers with a real settings file, the real core and the stand-in gateway.
 class TestHandlers : public QObject
@@ -42,6 +48,8 @@ private slots:
     void failedStartsLeaveTheCoreAlone();
     void runListAndDelete();
     void logoutStopsAndResets();
+    void quitStopsAndResets_data();
+    void quitStopsAndResets();
     void languageAndOpenUrl();
     void localApiRequest_data();
     void localApiRequest();
@@ -187,27 +195,57 @@ void TestHandlers::failedStartsLeaveTheCoreAlone_data()
 {
     QTest::addColumn<int>("code");
     QTest::addColumn<bool>("api");
+    QTest::addColumn<QString>("heldBy"); // another program's socket on the asked port
     QTest::addColumn<QString>("answer");
-    QTest::newRow("rotating") << 6 << false << "errormsg('开启错误')";
-    QTest::newRow("page start") << 3 << false << "errormsg('开启失败')";
-    QTest::newRow("local API start") << 3 << true << "";
+    QTest::newRow("rotating, port as text") << 6 << false << ""
+                                            << "errormsg('开启错误')";
+    QTest::newRow("page start, port as text") << 3 << false << ""
+                                              << "errormsg('开启失败')";
+    QTest::newRow("local API start, port as text") << 3 << true << ""
+                                                   << "";
+    // Held on 127.0.0.1 only: the core binds every address and would not start at all.
+    QTest::newRow("rotating, TCP port held") << 6 << false << "tcp"
+                                             << "errormsg('开启错误')";
+    QTest::newRow("page start, UDP port held") << 3 << false << "udp"
+                                               << "errormsg('开启失败')";
+    QTest::newRow("local API start, TCP port held") << 3 << true << "tcp"
+                                                    << "";
 }
 
 void TestHandlers::failedStartsLeaveTheCoreAlone()
 {
     QFETCH(int, code);
     QFETCH(bool, api);
+    QFETCH(QString, heldBy);
     QFETCH(QString, answer);
     RecordingWindow window;
     const quint16 port = freePort();
     window.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
+    QVERIFY(waitUntilRelays(port, *m_target));
     const qint64 running = corePid(window);
+    QFile config("run/config.json");
+    QVERIFY(config.open(QIODevice::ReadOnly));
+    const QByteArray stored = config.readAll();
+    config.close();
     window.scripts.clear();
 
+    QTcpServer tcp;
+    QUdpSocket udp;
+    QJsonValue asked = "60001";
+    if (heldBy == "tcp") {
+        QVERIFY(tcp.listen(QHostAddress::LocalHost, 0));
+        asked = tcp.serverPort();
+    } else if (heldBy == "udp") {
+        QVERIFY(udp.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        asked = udp.localPort();
+    }
     window.send(
-        QJsonDocument(QJsonObject{{"code", code}, {"data", startRequest("60001", api)}}).toJson());
+        QJsonDocument(QJsonObject{{"code", code}, {"data", startRequest(asked, api)}}).toJson());
     QCOMPARE(window.scripts, answer.isEmpty() ? QStringList() : QStringList{answer});
     QCOMPARE(corePid(window), running);
+    QVERIFY(config.open(QIODevice::ReadOnly));
+    QCOMPARE(config.readAll(), stored);
+    QVERIFY(waitUntilRelays(port, *m_target));
 }
 
 void TestHandlers::runListAndDelete()
@@ -256,6 +294,51 @@ void TestHandlers::logoutStopsAndResets()
     QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
     QSettings settings("config.ini", QSettings::IniFormat);
     QCOMPARE(settings.value("settings/login").toBool(), false);
+}
+
+void TestHandlers::quitStopsAndResets_data()
+{
+    QTest::addColumn<int>("signalNumber"); // 0: the tray menu's quit action
+    QTest::newRow("tray menu") << 0;
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+void TestHandlers::quitStopsAndResets()
+{
+    QFETCH(int, signalNumber);
+    QuitSignals quitSignals;
+    RecordingWindow window;
+    const quint16 port = freePort();
+    window.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
+    QVERIFY(waitUntilRelays(port, *m_target));
+    const qint64 core = corePid(window);
+    QAction *quit = nullptr;
+    for (QAction *action : window.findChildren<QAction *>())
+        quit = action->text() == QString("退出程序") ? action : quit;
+    QVERIFY(quit);
+    LogCapture log;
+
+    QTimer::singleShot(0, &window, [&] {
+        if (signalNumber != 0)
+            ::kill(::getpid(), signalNumber);
+        else
+            quit->trigger();
+    });
+    // Should the quit never come, this ends the loop with another code.
+    QTimer stuck;
+    stuck.setSingleShot(true);
+    connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    stuck.start(60000);
+    QCOMPARE(QCoreApplication::exec(), 0);
+
+    QCOMPARE(log.count("Application is about to quit. Cleaning up..."), 1);
+    QCOMPARE(corePid(window), qint64(0));
+    QCOMPARE(::kill(pid_t(core), 0), -1); // ended and reaped
+    QCOMPARE(ConfigStore(m_dir->filePath("run/config.json")).readPlain(),
+             ProxyEntries::templateText());
+    QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
 }
 
 void TestHandlers::languageAndOpenUrl()
@@ -375,6 +458,22 @@ void TestHandlers::ipCheckFailures()
     window.setIpGeoUrl(web.url("/json"));
     window.send(R"({"code": 8})");
     QTRY_COMPARE(countPath(web, "/public/version.txt"), 4);
+    QCOMPARE(window.scripts.filter("sigCheckIp").size(), 2);
+
+    // An answer that keeps trickling past the deadline, and one too large for an IP report:
+    // both are errors, and the version check still runs.
+    FakeWebServer::Response trickle = json(R"({"query":"203.0.113.9","countryCode":"US"})");
+    trickle.trickleMs = 50;
+    web.setResponse("/trickle", trickle);
+    const QJsonObject big{{"query", "203.0.113.8"}, {"pad", QString(70000, 'x')}};
+    web.setResponse("/big", json(QJsonDocument(big).toJson()));
+    window.setIpGeoUrl(web.url("/trickle"));
+    window.send(R"({"code": 8})");
+    QTRY_VERIFY(log.contains("Error:  \"no complete answer within 1000 ms\""));
+    window.setIpGeoUrl(web.url("/big"));
+    window.send(R"({"code": 8})");
+    QTRY_VERIFY(log.contains("Error:  \"answer larger than 65536 bytes\""));
+    QTRY_COMPARE(countPath(web, "/public/version.txt"), 6);
     QCOMPARE(window.scripts.filter("sigCheckIp").size(), 2);
 }
 

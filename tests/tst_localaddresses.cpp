@@ -2,6 +2,7 @@
 #include "util/localaddresses.h"
 
 #include <QTcpServer>
+#include <QUdpSocket>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(QList<InterfaceRecord>)
@@ -14,7 +15,7 @@ private slots:
     void filter_data();
     void filter();
     void cacheKeepsFirstNonEmptyResult();
-    void unusedPortIsBindable();
+    void portsAreFreeOnEveryAddress();
 };
 
 namespace {
@@ -100,12 +101,27 @@ void TestLocalAddresses::cacheKeepsFirstNonEmptyResult()
     QCOMPARE(enumerations, 3);
 }
 
-void TestLocalAddresses::unusedPortIsBindable()
+void TestLocalAddresses::portsAreFreeOnEveryAddress()
 {
+    // The core binds its ports on 0.0.0.0, TCP and UDP: a port another program holds on
+    // 127.0.0.1 only, or for UDP only, is not free.
     const quint16 port = CommconUtils::getUnusedPort();
     QVERIFY(port != 0);
-    QTcpServer server;
-    QVERIFY2(server.listen(QHostAddress::LocalHost, port), qPrintable(server.errorString()));
+    QVERIFY(CommconUtils::isPortFree(port));
+    {
+        QTcpServer server;
+        QVERIFY2(server.listen(QHostAddress::AnyIPv4, port), qPrintable(server.errorString()));
+        QUdpSocket socket;
+        QVERIFY2(socket.bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress),
+                 qPrintable(socket.errorString()));
+    }
+    QTcpServer tcp;
+    QVERIFY(tcp.listen(QHostAddress::LocalHost, 0));
+    QVERIFY(!CommconUtils::isPortFree(tcp.serverPort()));
+    QUdpSocket udp;
+    QVERIFY(udp.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    QVERIFY(!CommconUtils::isPortFree(udp.localPort()));
+    QVERIFY(!CommconUtils::isPortFree(0));
 }
 
 QTEST_GUILESS_MAIN(TestLocalAddresses)

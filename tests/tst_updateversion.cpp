@@ -77,15 +77,26 @@ void TestUpdateVersion::check_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("logged");
     QTest::addColumn<QJsonObject>("announced"); // empty: no signal
+    QTest::addColumn<int>("trickleMs");
 
     QTest::newRow("new version") << 200 << document("1.0.1")
-                                 << "New version available. Downloading..." << release("1.0.1");
+                                 << "New version available. Downloading..." << release("1.0.1")
+                                 << 0;
     QTest::newRow("same version") << 200 << document("1.0.0") << "No new version available."
-                                  << QJsonObject();
+                                  << QJsonObject() << 0;
     QTest::newRow("server error") << 500 << document("1.0.1")
-                                  << "Error during version check: " << QJsonObject();
+                                  << "Error during version check: " << QJsonObject() << 0;
     QTest::newRow("html page") << 200 << QByteArray("<html>maintenance</html>")
-                               << "Failed to parse JSON: " << QJsonObject();
+                               << "Failed to parse JSON: " << QJsonObject() << 0;
+    // Bytes keep coming, but the whole answer takes longer than the deadline.
+    QTest::newRow("trickling past the deadline")
+        << 200 << document("1.0.1") << "Error during version check:  \"no complete answer within"
+        << QJsonObject() << 50;
+    QJsonObject padded{{"code", "1"}, {"result", release("1.0.1")}};
+    padded.insert("padding", QString(64 * 1024, 'x'));
+    QTest::newRow("over 64 KiB")
+        << 200 << QJsonDocument(padded).toJson()
+        << "Error during version check:  \"answer larger than 65536 bytes\"" << QJsonObject() << 0;
 }
 
 void TestUpdateVersion::check()
@@ -94,11 +105,13 @@ void TestUpdateVersion::check()
     QFETCH(QByteArray, body);
     QFETCH(QString, logged);
     QFETCH(QJsonObject, announced);
+    QFETCH(int, trickleMs);
 
     FakeWebServer server;
-    server.setResponse(documentPath, {status, "application/json", body, false});
+    server.setResponse(documentPath, {status, "application/json", body, false, false, trickleMs});
     UpdateVersion version;
     version.setWebsiteUrl(server.url());
+    version.setDeadline(1000);
     QSignalSpy spy(&version, &UpdateVersion::sigVersionUpdate);
     LogCapture log;
 
@@ -122,8 +135,8 @@ void TestUpdateVersion::overlappingChecksJudgedApart()
 {
     FakeWebServer first;
     FakeWebServer second;
-    first.setResponse(documentPath, {200, "application/json", document("1.0.1"), false});
-    second.setResponse(documentPath, {200, "application/json", document("2.0.0"), false});
+    first.setResponse(documentPath, {200, "application/json", document("1.0.1"), false, false, 0});
+    second.setResponse(documentPath, {200, "application/json", document("2.0.0"), false, false, 0});
     UpdateVersion version;
     QSignalSpy spy(&version, &UpdateVersion::sigVersionUpdate);
 

@@ -14,7 +14,10 @@ public:
     static void initApplication(bool desktopSettingsAware);
     static void showError(const QString &text);
 
-    // 0 when no port could be bound. The port is not held; the caller binds it later.
+    // A port that can be bound on every local address, TCP and UDP, as the core's inbounds
+    // bind it; 0 when none was found. The port is not held; the caller binds it later.
     static quint16 getUnusedPort();
+    // Whether the core could bind the port now (TCP and UDP, on every local address).
+    static bool isPortFree(quint16 port);
     static QStringList getLocalIPv4List();
 };

@@ -1,6 +1,7 @@
 #include "updateversion.h"
 
 #include "app/constants.h"
+#include "util/boundedreply.h"
 
 #include <QDebug>
 #include <QJsonDocument>
@@ -14,16 +15,16 @@ UpdateVersion::UpdateVersion(QObject *parent)
     : QObject(parent)
     , manager(new QNetworkAccessManager(this))
     , websiteUrl(WEBSITE_URL)
+    , deadlineMs(BoundedReply::defaultDeadlineMs)
 {
     connect(manager, &QNetworkAccessManager::finished, this, &UpdateVersion::onDownloadFinished);
 }
 
 void UpdateVersion::checkVersion()
 {
-    QNetworkRequest request(QUrl(QStringLiteral("%1/public/version.txt").arg(websiteUrl)));
+    const QUrl url(QStringLiteral("%1/public/version.txt").arg(websiteUrl));
     // Without a limit, a server that accepts and never answers would keep the reply for ever.
-    request.setTransferTimeout(10000);
-    manager->get(request);
+    BoundedReply::limit(manager->get(QNetworkRequest(url)), deadlineMs);
 }
 
 UpdateVersion::Verdict UpdateVersion::judge(const QByteArray &body)
@@ -56,8 +57,9 @@ UpdateVersion::Verdict UpdateVersion::judge(const QByteArray &body)
 
 void UpdateVersion::onDownloadFinished(QNetworkReply *reply)
 {
-    if (reply->error() != QNetworkReply::NoError) {
-        qDebug() << "Error during version check: " << reply->errorString();
+    const QString failure = BoundedReply::failure(reply);
+    if (!failure.isEmpty()) {
+        qDebug() << "Error during version check: " << failure;
         reply->deleteLater();
         return;
     }

@@ -27,6 +27,8 @@ public:
 
     void checkVersion();
     void setWebsiteUrl(const QString &url) { websiteUrl = url; }
+    // The time the whole answer may take; an answer still arriving then is dropped.
+    void setDeadline(int milliseconds) { deadlineMs = milliseconds; }
 
     static Verdict judge(const QByteArray &body);
 
@@ -39,4 +41,5 @@ private slots:
 private:
     QNetworkAccessManager *manager;
     QString websiteUrl;
+    int deadlineMs;
 };

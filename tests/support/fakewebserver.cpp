@@ -3,6 +3,9 @@
 #include <QDebug>
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <memory>
 
 namespace {
 
@@ -145,6 +148,21 @@ void FakeWebServer::answer(QTcpSocket *socket, const Request &request)
     socket->write("HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
                   reasonPhrase(response.status) + "\r\nContent-Type: " + response.contentType +
                   "\r\n" + fields + "Content-Length: " + QByteArray::number(response.body.size()) +
-                  "\r\nConnection: close\r\n\r\n" + body);
-    socket->disconnectFromHost();
+                  "\r\nConnection: close\r\n\r\n");
+    if (response.trickleMs <= 0) {
+        socket->write(body);
+        socket->disconnectFromHost();
+        return;
+    }
+    auto *drip = new QTimer(socket);
+    auto sent = std::make_shared<int>(0);
+    connect(drip, &QTimer::timeout, socket, [socket, drip, body, sent] {
+        if (*sent == body.size()) {
+            drip->stop();
+            socket->disconnectFromHost();
+            return;
+        }
+        socket->write(body.mid((*sent)++, 1));
+    });
+    drip->start(response.trickleMs);
 }

@@ -24,6 +24,7 @@ public:
         QByteArray body;
         bool stall = false;    // accept the request and never answer
         bool cutShort = false; // announce the whole body, send half of it and close
+        int trickleMs = 0;     // send the body one byte at a time, this far apart
     };
     struct Request
     {
@@ -53,7 +54,7 @@ private:
     void answer(QTcpSocket *socket, const Request &request);
 
     QHash<QByteArray, Response> responses;
-    Response fallback{404, "text/plain", "Not Found", false, false};
+    Response fallback{404, "text/plain", "Not Found", false, false, 0};
     bool crossOrigin = false;
     QList<Request> received;
     QHash<QTcpSocket *, QByteArray> buffers;
