@@ -82,6 +82,16 @@ void HttpService::processRequest(QByteArray requestData, QTcpSocket *clientSocke
         answer(clientSocket, HttpRoutes::forbiddenAnswer());
         return;
     }
+    if (!HttpRoutes::hasLiteralHost(head)) {
+        QByteArrayList hosts;
+        for (const auto &field : head.headers) {
+            if (field.first.compare("Host", Qt::CaseInsensitive) == 0)
+                hosts.append(field.second);
+        }
+        qDebug() << "Refused HTTP request: Host" << hosts.join(", ");
+        answer(clientSocket, HttpRoutes::forbiddenAnswer());
+        return;
+    }
 
     switch (HttpRoutes::route(head.requestLine)) {
     case HttpRoutes::Route::Index:

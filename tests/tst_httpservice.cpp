@@ -24,6 +24,8 @@ private slots:
     void routes_data();
     void routes();
     void headParsedAtAnySplit();
+    void hostRule_data();
+    void hostRule();
     void loopbackRules_data();
     void loopbackRules();
 
@@ -137,6 +139,44 @@ void TestHttpService::headParsedAtAnySplit()
              HttpHeadParse::Bad);
 }
 
+void TestHttpService::hostRule_data()
+{
+    QTest::addColumn<QByteArray>("fields");
+    QTest::addColumn<bool>("accepted");
+    const auto row = [](const char *name, const QByteArray &fields, bool accepted) {
+        QTest::newRow(name) << fields << accepted;
+    };
+    row("IPv4 with port", "Host: 127.0.0.1:9584", true);
+    row("LAN address", "host: 192.168.1.20", true);
+    row("IPv6 with port", "Host: [::1]:9584", true);
+    row("IPv4-mapped IPv6", "Host: [::ffff:10.0.0.2]", true);
+    row("localhost, any case", "Host: LOCALHOST:9584", true);
+    row("the same Host twice", "Host: localhost\r\nHost: LocalHost", true);
+    row("rebound name", "Host: evil.example:9584", false);
+    row("localhost as a subdomain", "Host: localhost.evil.example", false);
+    row("address as a subdomain", "Host: 127.0.0.1.nip.io", false);
+    row("short IPv4 form", "Host: 127.1", false);
+    row("octet over 255", "Host: 127.0.0.256", false);
+    row("IPv6 without brackets", "Host: ::1", false);
+    row("IPv6 zone", "Host: [fe80::1%eth0]", false);
+    row("garbage after the port", "Host: 127.0.0.1:9584x", false);
+    row("port too large", "Host: localhost:65536", false);
+    row("empty port", "Host: [::1]:", false);
+    row("userinfo", "Host: evil.example@127.0.0.1", false);
+    row("empty Host", "Host:", false);
+    row("no Host", "Accept: */*", false);
+    row("second Host disagrees", "Host: 127.0.0.1\r\nHost: evil.example", false);
+}
+
+void TestHttpService::hostRule()
+{
+    QFETCH(QByteArray, fields);
+    QFETCH(bool, accepted);
+    const HttpHeadParse parsed = parseHttpHead("GET /index HTTP/1.1\r\n" + fields + "\r\n\r\n");
+    QCOMPARE(parsed.status, HttpHeadParse::Ok);
+    QCOMPARE(HttpRoutes::hasLiteralHost(parsed.head), accepted);
+}
+
 void TestHttpService::loopbackRules_data()
 {
     QTest::addColumn<QString>("peer");
@@ -166,6 +206,11 @@ void TestHttpService::answers_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QByteArray>("logged");
+    const auto row = [](const char *name, const QByteArray &request, const QByteArray &expected,
+                        const QByteArray &logged = QByteArray()) {
+        QTest::newRow(name) << request << expected << logged;
+    };
 
     const QByteArray host = "Host: 127.0.0.1:9584\r\n";
     const QByteArray notFound =
@@ -176,45 +221,59 @@ void TestHttpService::answers_data()
                              "<html><body><h1>Hello, Index!</h1></body></html>";
     const QByteArray config =
         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n" + m_config;
+    const QByteArray port60001 =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:60001";
     const QByteArray badProxy = "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\n\r\n"
                                 "proxy must be a port number from 1 to 65535\n";
+    // What a page on a name that its owner points at 127.0.0.1 sends to its "own" server.
+    const QByteArray rebound = "Host: rebound.example:9584\r\nSec-Fetch-Site: same-origin\r\n";
 
-    QTest::newRow("index") << "GET /index HTTP/1.1\r\n" + host + "\r\n" << index;
-    QTest::newRow("config as the core asks")
-        << "GET /xray_config.json HTTP/1.1\r\n" + host + "User-Agent: Go-http-client/1.1\r\n\r\n"
-        << config;
-    QTest::newRow("config, localhost")
-        << QByteArray("GET /xray_config.json HTTP/1.1\r\nHost: localhost\r\n\r\n") << config;
-    QTest::newRow("config, rebound name")
-        << QByteArray("GET /xray_config.json HTTP/1.1\r\nHost: evil.example:9584\r\n\r\n")
-        << forbidden;
-    QTest::newRow("config from a page")
-        << "GET /xray_config.json HTTP/1.1\r\n" + host + "Origin: https://evil.example\r\n\r\n"
-        << forbidden;
-    QTest::newRow("api from a page")
-        << "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: cross-site\r\n\r\n"
-        << forbidden;
-    QTest::newRow("api typed in the address bar")
-        << "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: none\r\n\r\n"
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:60001");
-    QTest::newRow("api over HTTP/1.0")
-        << QByteArray("GET /api/get_ip?proxy=60005&proxyType=SOCKS HTTP/1.0\r\n\r\n")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:60005");
-    QTest::newRow("proxy not a number")
-        << QByteArray("GET /api/get_ip?proxy=abc HTTP/1.1\r\n\r\n") << badProxy;
-    QTest::newRow("proxy 0") << QByteArray("GET /api/get_ip?proxy=0 HTTP/1.1\r\n\r\n") << badProxy;
-    QTest::newRow("proxy 65536") << QByteArray("GET /api/get_ip?proxy=65536 HTTP/1.1\r\n\r\n")
-                                 << badProxy;
-    QTest::newRow("proxy -1") << QByteArray("GET /api/get_ip?proxy=-1 HTTP/1.1\r\n\r\n")
-                              << badProxy;
-    QTest::newRow("POST") << "POST /xray_config.json HTTP/1.1\r\n" + host + "\r\n" << notFound;
-    QTest::newRow("no request line") << QByteArray("\r\n\r\n") << notFound;
+    row("index", "GET /index HTTP/1.1\r\n" + host + "\r\n", index);
+    row("config as the core asks",
+        "GET /xray_config.json HTTP/1.1\r\n" + host + "User-Agent: Go-http-client/1.1\r\n\r\n",
+        config);
+    row("config, localhost", "GET /xray_config.json HTTP/1.1\r\nHost: LocalHost\r\n\r\n", config);
+    row("config from a page",
+        "GET /xray_config.json HTTP/1.1\r\n" + host + "Origin: https://evil.example\r\n\r\n",
+        forbidden);
+    row("api from a page",
+        "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: cross-site\r\n\r\n",
+        forbidden);
+    row("api typed in the address bar",
+        "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: none\r\n\r\n",
+        port60001);
+    row("api, IPv6 Host", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\nHost: [::1]:9584\r\n\r\n",
+        port60001);
+    row("api over HTTP/1.0",
+        "GET /api/get_ip?proxy=60005&proxyType=SOCKS HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:60005");
+    row("proxy not a number", "GET /api/get_ip?proxy=abc HTTP/1.1\r\n" + host + "\r\n", badProxy);
+    row("proxy 0", "GET /api/get_ip?proxy=0 HTTP/1.1\r\n" + host + "\r\n", badProxy);
+    row("proxy 65536", "GET /api/get_ip?proxy=65536 HTTP/1.1\r\n" + host + "\r\n", badProxy);
+    row("proxy -1", "GET /api/get_ip?proxy=-1 HTTP/1.1\r\n" + host + "\r\n", badProxy);
+    row("POST", "POST /xray_config.json HTTP/1.1\r\n" + host + "\r\n", notFound);
+
+    // No route answers a name other than localhost, whatever else the request holds.
+    row("api, rebound name", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + rebound + "\r\n",
+        forbidden, "Refused HTTP request: Host \"rebound.example:9584\"");
+    row("index, rebound name", "GET /index HTTP/1.1\r\n" + rebound + "\r\n", forbidden);
+    row("config, rebound name", "GET /xray_config.json HTTP/1.1\r\n" + rebound + "\r\n", forbidden);
+    row("not found, rebound name", "GET /nothing HTTP/1.1\r\n" + rebound + "\r\n", forbidden);
+    row("api without Host", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n\r\n", forbidden,
+        "Refused HTTP request: Host \"\"");
+    row("api, second Host disagrees",
+        "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Host: rebound.example\r\n\r\n",
+        forbidden, "Refused HTTP request: Host \"127.0.0.1:9584, rebound.example\"");
+    row("no request line", "\r\n\r\n", forbidden);
 }
 
 void TestHttpService::answers()
 {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, expected);
+    QFETCH(QByteArray, logged);
+    if (!logged.isEmpty())
+        QTest::ignoreMessage(QtDebugMsg, logged.constData());
     QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
     QCOMPARE(exchange({request}), expected);
     QCOMPARE(api.count(), expected.endsWith(":60001") || expected.endsWith(":60005") ? 1 : 0);
@@ -224,7 +283,7 @@ void TestHttpService::apiSignalCarriesTheQuery()
 {
     QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
     exchange({"GET /api/get_ip?proxy=60005&proxyType=SOCKS&contry=US&gender=1&name=a%20b+c "
-              "HTTP/1.1\r\n\r\n"});
+              "HTTP/1.1\r\nHost: localhost\r\n\r\n"});
     QCOMPARE(api.count(), 1);
     const QJsonObject params = api.first().first().toJsonObject();
     QCOMPARE(params, (QJsonObject{{"proxy", 60005},
@@ -237,7 +296,8 @@ void TestHttpService::apiSignalCarriesTheQuery()
 void TestHttpService::apiWithoutProxyPicksAPort()
 {
     QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
-    const QByteArray answer = exchange({"GET /api/get_ip?proxy=&contry=JP HTTP/1.1\r\n\r\n"});
+    const QByteArray answer =
+        exchange({"GET /api/get_ip?proxy=&contry=JP HTTP/1.1\r\nHost: localhost\r\n\r\n"});
     QCOMPARE(api.count(), 1);
     const QJsonObject params = api.first().first().toJsonObject();
     QVERIFY(params.value("proxy").isDouble());
@@ -270,7 +330,7 @@ void TestHttpService::stalledClientDelaysNobodyAndIsClosed()
     QTRY_COMPARE(stalled.state(), QAbstractSocket::ConnectedState);
     stalled.write("GET /index HTTP/1.1\r\nHost: 127.0.0.1\r\n");
 
-    const QByteArray answer = exchange({"GET /index HTTP/1.1\r\n\r\n"});
+    const QByteArray answer = exchange({"GET /index HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
     QVERIFY(answer.startsWith("HTTP/1.1 200 OK\r\n"));
     QCOMPARE(stalled.state(), QAbstractSocket::ConnectedState);
 
@@ -287,9 +347,11 @@ void TestHttpService::configFromAnotherMachineRefused()
         exchange({"GET /xray_config.json HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"},
                  QHostAddress(addresses.first()));
     QVERIFY2(answer.startsWith("HTTP/1.1 403 Forbidden"), answer.constData());
-    // The API stays open to the LAN by design.
+    // The API stays open to the LAN by design, for programs that name this machine by address.
     const QByteArray api =
-        exchange({"GET /api/get_ip?proxy=60009 HTTP/1.1\r\n\r\n"}, QHostAddress(addresses.first()));
+        exchange({"GET /api/get_ip?proxy=60009 HTTP/1.1\r\nHost: " + addresses.first().toLatin1() +
+                  ":9584\r\n\r\n"},
+                 QHostAddress(addresses.first()));
     QVERIFY2(api.endsWith("127.0.0.1:60009"), api.constData());
 }
 
