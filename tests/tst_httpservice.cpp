@@ -6,11 +6,15 @@
 #include "util/commconutils.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <sys/socket.h>
 
 // The service on an ephemeral port, with a stored configuration in a temporary folder.
 class TestHttpService : public QObject
@@ -37,6 +41,7 @@ private slots:
     void oversizeHeaderRefused();
     void stalledClientDelaysNobodyAndIsClosed();
     void configFromAnotherMachineRefused();
+    void unreadAnswerDroppedAtWriteDeadline();
 
 private:
     QByteArray exchange(const QList<QByteArray> &pieces,
@@ -353,6 +358,71 @@ void TestHttpService::configFromAnotherMachineRefused()
                   ":9584\r\n\r\n"},
                  QHostAddress(addresses.first()));
     QVERIFY2(api.endsWith("127.0.0.1:60009"), api.constData());
+}
+
+void TestHttpService::unreadAnswerDroppedAtWriteDeadline()
+{
+    // So many entries that the answer is far larger than the socket buffers of both ends.
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("run"));
+    QJsonObject root = QJsonDocument::fromJson(ProxyEntries::templateText()).object();
+    QJsonArray inbounds, outbounds, rules;
+    const QJsonObject server{{"address", "gw.example"}, {"port", 1080}};
+    for (int port = 1; port <= 12000; ++port) {
+        inbounds.append(ProxyEntries::inbound(port));
+        outbounds.append(ProxyEntries::outbound(port, server, {}));
+        rules.append(ProxyEntries::rule(port));
+    }
+    root.insert("inbounds", inbounds);
+    root.insert("outbounds", outbounds);
+    QJsonObject routing = root.value("routing").toObject();
+    routing.insert("rules", rules);
+    root.insert("routing", routing);
+    QVERIFY(ConfigStore(dir.filePath("run/config.json")).store(root));
+    const QByteArray whole = HttpRoutes::configAnswer(QJsonDocument(root).toJson());
+    QVERIFY(whole.size() > 8 * 1024 * 1024);
+
+    QVERIFY(QDir::setCurrent(dir.path()));
+    HttpService service;
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    QVERIFY(service.listen(QHostAddress::LocalHost, 0));
+    service.setWriteTimeout(1000);
+    const int buffer = 64 * 1024;
+    const auto ask = [&](QTcpSocket &client) {
+        // Qt would otherwise read everything into memory on its own.
+        client.setReadBufferSize(buffer);
+        client.connectToHost(QHostAddress::LocalHost, service.serverPort());
+        client.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, buffer);
+        client.write("GET /xray_config.json HTTP/1.1\r\nHost: 127.0.0.1:9584\r\n\r\n");
+    };
+    QTcpSocket stalled, slow;
+    ask(stalled);
+    ask(slow);
+
+    // One buffer per pause, so the whole answer takes several times the deadline, while each
+    // pause stays far below it.
+    QByteArray received;
+    for (int round = 0; round < 5000 && slow.state() != QAbstractSocket::UnconnectedState;
+         ++round) {
+        QTest::qWait(20);
+        received += slow.read(buffer);
+    }
+    received += slow.readAll();
+    QCOMPARE(received.size(), whole.size());
+    QVERIFY(received == whole);
+
+    // The connection that was never read is gone from the service and was reset, so the
+    // client cannot take the part it holds for the whole answer.
+    QTRY_VERIFY_WITH_TIMEOUT(service.findChildren<QTcpSocket *>().isEmpty(), 10000);
+    QByteArray part = stalled.readAll();
+    char chunk[65536];
+    ssize_t n = 0;
+    while ((n = ::recv(int(stalled.socketDescriptor()), chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+        part.append(chunk, int(n));
+    const int error = n < 0 ? errno : 0;
+    QCOMPARE(error, ECONNRESET);
+    QVERIFY(part.size() < whole.size());
+    QVERIFY(whole.startsWith(part));
 }
 
 QTEST_GUILESS_MAIN(TestHttpService)
