@@ -1,8 +1,12 @@
 #include "httproutes.h"
 
 #include <QDebug>
+#include <QHostAddress>
 #include <QUrl>
 #include <QUrlQuery>
+
+#include <algorithm>
+#include <cctype>
 
 namespace HttpRoutes {
 
@@ -28,21 +32,86 @@ bool isLoopbackPeer(const QHostAddress &peer)
     return peer.isLoopback();
 }
 
+namespace {
+
+bool allDigits(const QByteArray &text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool isDottedQuad(const QByteArray &text)
+{
+    const QList<QByteArray> parts = text.split('.');
+    if (parts.size() != 4)
+        return false;
+    for (const QByteArray &part : parts) {
+        if (part.isEmpty() || part.size() > 3 || !allDigits(part) || part.toInt() > 255)
+            return false;
+    }
+    return true;
+}
+
+bool isPortSuffix(const QByteArray &suffix)
+{
+    if (suffix.isEmpty())
+        return true;
+    const QByteArray digits = suffix.mid(1);
+    return suffix.startsWith(':') && !digits.isEmpty() && digits.size() <= 5 && allDigits(digits) &&
+           digits.toInt() <= 65535;
+}
+
+} // namespace
+
+QString literalHost(const QByteArray &host)
+{
+    if (host.startsWith('[')) {
+        const int close = host.indexOf(']');
+        if (close < 0 || !isPortSuffix(host.mid(close + 1)))
+            return QString();
+        const QByteArray inner = host.mid(1, close - 1);
+        // Hex digits, colons and an embedded IPv4 only: QHostAddress would also take a zone.
+        const bool plain = std::all_of(inner.cbegin(), inner.cend(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
+        });
+        QHostAddress address;
+        if (!plain || !address.setAddress(QString::fromLatin1(inner)) ||
+            address.protocol() != QAbstractSocket::IPv6Protocol)
+            return QString();
+        return QString::fromLatin1(inner).toLower();
+    }
+    const int colon = host.indexOf(':');
+    const QByteArray name = colon < 0 ? host : host.left(colon);
+    if (colon >= 0 && !isPortSuffix(host.mid(colon)))
+        return QString();
+    if (name.compare("localhost", Qt::CaseInsensitive) == 0)
+        return QStringLiteral("localhost");
+    return isDottedQuad(name) ? QString::fromLatin1(name) : QString();
+}
+
+bool hasLiteralHost(const HttpRequestHead &head)
+{
+    QByteArray first;
+    bool seen = false;
+    for (const auto &field : head.headers) {
+        if (field.first.compare("Host", Qt::CaseInsensitive) != 0)
+            continue;
+        if (literalHost(field.second).isNull())
+            return false;
+        if (seen && field.second.compare(first, Qt::CaseInsensitive) != 0)
+            return false;
+        first = field.second;
+        seen = true;
+    }
+    return seen;
+}
+
 bool isLoopbackHost(const QByteArray &host)
 {
-    QString name = QString::fromLatin1(host.trimmed()).toLower();
-    if (name.startsWith(QLatin1Char('['))) {
-        const int close = name.indexOf(QLatin1Char(']'));
-        if (close < 0)
-            return false;
-        name = name.mid(1, close - 1);
-    } else if (name.count(QLatin1Char(':')) == 1) {
-        name = name.section(QLatin1Char(':'), 0, 0);
-    }
+    const QString name = literalHost(host);
     if (name == QLatin1String("localhost"))
         return true;
     QHostAddress address;
-    return address.setAddress(name) && isLoopbackPeer(address);
+    return !name.isNull() && address.setAddress(name) && isLoopbackPeer(address);
 }
 
 bool isCrossSite(const HttpRequestHead &head)

@@ -19,8 +19,15 @@ Route route(const QByteArray &requestLine);
 
 // Loopback peers: 127.0.0.0/8, ::1 and IPv4-mapped loopback.
 bool isLoopbackPeer(const QHostAddress &peer);
-// A Host header naming localhost or a loopback address, with or without a port. Checked so
-// that a web page cannot reach the configuration through a rebound DNS name.
+// The host of a Host value that is an IP address literal (IPv4, or IPv6 in brackets) or
+// localhost, with or without a port: the address without brackets, or "localhost". A null
+// string for anything else, a DNS name above all.
+QString literalHost(const QByteArray &host);
+// Whether the request names this service by address or as localhost, in one Host value or
+// in several that agree. A web page that points its own DNS name at this machine sends that
+// name, so no route may answer it.
+bool hasLiteralHost(const HttpRequestHead &head);
+// A Host header naming localhost or a loopback address, with or without a port.
 bool isLoopbackHost(const QByteArray &host);
 // A request a browser marks as sent by a web page of another site.
 bool isCrossSite(const HttpRequestHead &head);

@@ -11,6 +11,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
 HttpService::HttpService(QObject *parent)
     : QTcpServer(parent)
     , configPath(QDir(QDir::currentPath()).filePath(QStringLiteral("run/config.json")))
@@ -82,6 +86,16 @@ void HttpService::processRequest(QByteArray requestData, QTcpSocket *clientSocke
         answer(clientSocket, HttpRoutes::forbiddenAnswer());
         return;
     }
+    if (!HttpRoutes::hasLiteralHost(head)) {
+        QByteArrayList hosts;
+        for (const auto &field : head.headers) {
+            if (field.first.compare("Host", Qt::CaseInsensitive) == 0)
+                hosts.append(field.second);
+        }
+        qDebug() << "Refused HTTP request: Host" << hosts.join(", ");
+        answer(clientSocket, HttpRoutes::forbiddenAnswer());
+        return;
+    }
 
     switch (HttpRoutes::route(head.requestLine)) {
     case HttpRoutes::Route::Index:
@@ -117,6 +131,23 @@ void HttpService::processRequest(QByteArray requestData, QTcpSocket *clientSocke
 
 void HttpService::answer(QTcpSocket *socket, const QByteArray &bytes)
 {
+    // A client that stops reading would keep the socket and its unsent answer for ever, so
+    // the connection is dropped once writing has made no progress for a while.
+    auto *writeTimer = new QTimer(socket);
+    writeTimer->setSingleShot(true);
+    writeTimer->setTimerType(Qt::PreciseTimer);
+    connect(writeTimer, &QTimer::timeout, socket, [socket] {
+#ifdef Q_OS_UNIX
+        // A reset, not a plain close: the answer carries no length, so a client that reads
+        // on later must not take what the system still holds for a complete answer.
+        const linger reset{1, 0};
+        ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+#endif
+        socket->abort();
+        socket->deleteLater();
+    });
+    connect(socket, &QTcpSocket::bytesWritten, writeTimer, [writeTimer] { writeTimer->start(); });
+    writeTimer->start(writeTimeoutMs);
     // disconnectFromHost closes once the written bytes have gone out, without waiting here.
     socket->write(bytes);
     socket->disconnectFromHost();

@@ -26,6 +26,8 @@ public:
 
     // How long a client may take to send its whole request head.
     void setHeaderTimeout(int milliseconds) { headerTimeoutMs = milliseconds; }
+    // How long writing an answer may go without progress before the connection is dropped.
+    void setWriteTimeout(int milliseconds) { writeTimeoutMs = milliseconds; }
 
 signals:
     void sigIshttpProxy(QJsonObject strMsg);
@@ -46,4 +48,5 @@ private:
     ConfigStore store;
     QHash<QTcpSocket *, QByteArray> received;
     int headerTimeoutMs = 10000;
+    int writeTimeoutMs = 10000;
 };

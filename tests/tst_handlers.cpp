@@ -398,7 +398,8 @@ void TestHandlers::localApiRequestReachesThePage()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, HTTP_SERVICE_PORT);
     QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
-    client.write("GET /api/get_ip?proxyType=2&contry=JP&proxy=60011&gender=1 HTTP/1.1\r\n\r\n");
+    client.write("GET /api/get_ip?proxyType=2&contry=JP&proxy=60011&gender=1 HTTP/1.1\r\n"
+                 "Host: 127.0.0.1:9584\r\n\r\n");
     QTRY_VERIFY(window.last().startsWith("sigIshttpProxy('"));
     QCOMPARE(decoded(window.last()).value("local_port").toInt(), 60011);
     QCOMPARE(decoded(window.last()).value("counrtyList").toString(), QString("JP"));

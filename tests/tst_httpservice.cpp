@@ -6,11 +6,15 @@
 #include "util/commconutils.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <sys/socket.h>
 
 // The service on an ephemeral port, with a stored configuration in a temporary folder.
 class TestHttpService : public QObject
@@ -24,6 +28,8 @@ private slots:
     void routes_data();
     void routes();
     void headParsedAtAnySplit();
+    void hostRule_data();
+    void hostRule();
     void loopbackRules_data();
     void loopbackRules();
 
@@ -35,6 +41,7 @@ private slots:
     void oversizeHeaderRefused();
     void stalledClientDelaysNobodyAndIsClosed();
     void configFromAnotherMachineRefused();
+    void unreadAnswerDroppedAtWriteDeadline();
 
 private:
     QByteArray exchange(const QList<QByteArray> &pieces,
@@ -137,6 +144,35 @@ void TestHttpService::headParsedAtAnySplit()
              HttpHeadParse::Bad);
 }
 
+void TestHttpService::hostRule_data()
+{
+    QTest::addColumn<QByteArray>("fields");
+    QTest::addColumn<bool>("accepted");
+    const auto row = [](const char *name, const QByteArray &fields, bool accepted) {
+        QTest::newRow(name) << fields << accepted;
+    };
+    row("LAN address", "host: 192.168.1.20", true);
+    row("IPv4-mapped IPv6", "Host: [::ffff:10.0.0.2]", true);
+    row("the same Host twice", "Host: localhost\r\nHost: LocalHost", true);
+    row("localhost as a subdomain", "Host: localhost.evil.example", false);
+    row("address as a subdomain", "Host: 127.0.0.1.nip.io", false);
+    row("short IPv4 form", "Host: 127.1", false);
+    row("IPv6 without brackets", "Host: ::1", false);
+    row("IPv6 zone", "Host: [fe80::1%eth0]", false);
+    row("garbage after the port", "Host: 127.0.0.1:9584x", false);
+    row("userinfo", "Host: evil.example@127.0.0.1", false);
+    row("empty Host", "Host:", false);
+}
+
+void TestHttpService::hostRule()
+{
+    QFETCH(QByteArray, fields);
+    QFETCH(bool, accepted);
+    const HttpHeadParse parsed = parseHttpHead("GET /index HTTP/1.1\r\n" + fields + "\r\n\r\n");
+    QCOMPARE(parsed.status, HttpHeadParse::Ok);
+    QCOMPARE(HttpRoutes::hasLiteralHost(parsed.head), accepted);
+}
+
 void TestHttpService::loopbackRules_data()
 {
     QTest::addColumn<QString>("peer");
@@ -166,6 +202,11 @@ void TestHttpService::answers_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QByteArray>("logged");
+    const auto row = [](const char *name, const QByteArray &request, const QByteArray &expected,
+                        const QByteArray &logged = QByteArray()) {
+        QTest::newRow(name) << request << expected << logged;
+    };
 
     const QByteArray host = "Host: 127.0.0.1:9584\r\n";
     const QByteArray notFound =
@@ -176,45 +217,59 @@ void TestHttpService::answers_data()
                              "<html><body><h1>Hello, Index!</h1></body></html>";
     const QByteArray config =
         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n" + m_config;
+    const QByteArray port60001 =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:60001";
     const QByteArray badProxy = "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\n\r\n"
                                 "proxy must be a port number from 1 to 65535\n";
+    // What a page on a name that its owner points at 127.0.0.1 sends to its "own" server.
+    const QByteArray rebound = "Host: rebound.example:9584\r\nSec-Fetch-Site: same-origin\r\n";
 
-    QTest::newRow("index") << "GET /index HTTP/1.1\r\n" + host + "\r\n" << index;
-    QTest::newRow("config as the core asks")
-        << "GET /xray_config.json HTTP/1.1\r\n" + host + "User-Agent: Go-http-client/1.1\r\n\r\n"
-        << config;
-    QTest::newRow("config, localhost")
-        << QByteArray("GET /xray_config.json HTTP/1.1\r\nHost: localhost\r\n\r\n") << config;
-    QTest::newRow("config, rebound name")
-        << QByteArray("GET /xray_config.json HTTP/1.1\r\nHost: evil.example:9584\r\n\r\n")
-        << forbidden;
-    QTest::newRow("config from a page")
-        << "GET /xray_config.json HTTP/1.1\r\n" + host + "Origin: https://evil.example\r\n\r\n"
-        << forbidden;
-    QTest::newRow("api from a page")
-        << "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: cross-site\r\n\r\n"
-        << forbidden;
-    QTest::newRow("api typed in the address bar")
-        << "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: none\r\n\r\n"
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:60001");
-    QTest::newRow("api over HTTP/1.0")
-        << QByteArray("GET /api/get_ip?proxy=60005&proxyType=SOCKS HTTP/1.0\r\n\r\n")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:60005");
-    QTest::newRow("proxy not a number")
-        << QByteArray("GET /api/get_ip?proxy=abc HTTP/1.1\r\n\r\n") << badProxy;
-    QTest::newRow("proxy 0") << QByteArray("GET /api/get_ip?proxy=0 HTTP/1.1\r\n\r\n") << badProxy;
-    QTest::newRow("proxy 65536") << QByteArray("GET /api/get_ip?proxy=65536 HTTP/1.1\r\n\r\n")
-                                 << badProxy;
-    QTest::newRow("proxy -1") << QByteArray("GET /api/get_ip?proxy=-1 HTTP/1.1\r\n\r\n")
-                              << badProxy;
-    QTest::newRow("POST") << "POST /xray_config.json HTTP/1.1\r\n" + host + "\r\n" << notFound;
-    QTest::newRow("no request line") << QByteArray("\r\n\r\n") << notFound;
+    row("index", "GET /index HTTP/1.1\r\n" + host + "\r\n", index);
+    row("config as the core asks",
+        "GET /xray_config.json HTTP/1.1\r\n" + host + "User-Agent: Go-http-client/1.1\r\n\r\n",
+        config);
+    row("config, localhost", "GET /xray_config.json HTTP/1.1\r\nHost: LocalHost\r\n\r\n", config);
+    row("config from a page",
+        "GET /xray_config.json HTTP/1.1\r\n" + host + "Origin: https://evil.example\r\n\r\n",
+        forbidden);
+    row("api from a page",
+        "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: cross-site\r\n\r\n",
+        forbidden);
+    row("api typed in the address bar",
+        "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: none\r\n\r\n",
+        port60001);
+    row("api, IPv6 Host", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\nHost: [::1]:9584\r\n\r\n",
+        port60001);
+    row("api over HTTP/1.0",
+        "GET /api/get_ip?proxy=60005&proxyType=SOCKS HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:60005");
+    row("proxy not a number", "GET /api/get_ip?proxy=abc HTTP/1.1\r\n" + host + "\r\n", badProxy);
+    row("proxy 0", "GET /api/get_ip?proxy=0 HTTP/1.1\r\n" + host + "\r\n", badProxy);
+    row("proxy 65536", "GET /api/get_ip?proxy=65536 HTTP/1.1\r\n" + host + "\r\n", badProxy);
+    row("proxy -1", "GET /api/get_ip?proxy=-1 HTTP/1.1\r\n" + host + "\r\n", badProxy);
+    row("POST", "POST /xray_config.json HTTP/1.1\r\n" + host + "\r\n", notFound);
+
+    // No route answers a name other than localhost, whatever else the request holds.
+    row("api, rebound name", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + rebound + "\r\n",
+        forbidden, "Refused HTTP request: Host \"rebound.example:9584\"");
+    row("index, rebound name", "GET /index HTTP/1.1\r\n" + rebound + "\r\n", forbidden);
+    row("config, rebound name", "GET /xray_config.json HTTP/1.1\r\n" + rebound + "\r\n", forbidden);
+    row("not found, rebound name", "GET /nothing HTTP/1.1\r\n" + rebound + "\r\n", forbidden);
+    row("api without Host", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n\r\n", forbidden,
+        "Refused HTTP request: Host \"\"");
+    row("api, second Host disagrees",
+        "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Host: rebound.example\r\n\r\n",
+        forbidden, "Refused HTTP request: Host \"127.0.0.1:9584, rebound.example\"");
+    row("no request line", "\r\n\r\n", forbidden);
 }
 
 void TestHttpService::answers()
 {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, expected);
+    QFETCH(QByteArray, logged);
+    if (!logged.isEmpty())
+        QTest::ignoreMessage(QtDebugMsg, logged.constData());
     QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
     QCOMPARE(exchange({request}), expected);
     QCOMPARE(api.count(), expected.endsWith(":60001") || expected.endsWith(":60005") ? 1 : 0);
@@ -224,7 +279,7 @@ void TestHttpService::apiSignalCarriesTheQuery()
 {
     QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
     exchange({"GET /api/get_ip?proxy=60005&proxyType=SOCKS&contry=US&gender=1&name=a%20b+c "
-              "HTTP/1.1\r\n\r\n"});
+              "HTTP/1.1\r\nHost: localhost\r\n\r\n"});
     QCOMPARE(api.count(), 1);
     const QJsonObject params = api.first().first().toJsonObject();
     QCOMPARE(params, (QJsonObject{{"proxy", 60005},
@@ -237,7 +292,8 @@ void TestHttpService::apiSignalCarriesTheQuery()
 void TestHttpService::apiWithoutProxyPicksAPort()
 {
     QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
-    const QByteArray answer = exchange({"GET /api/get_ip?proxy=&contry=JP HTTP/1.1\r\n\r\n"});
+    const QByteArray answer =
+        exchange({"GET /api/get_ip?proxy=&contry=JP HTTP/1.1\r\nHost: localhost\r\n\r\n"});
     QCOMPARE(api.count(), 1);
     const QJsonObject params = api.first().first().toJsonObject();
     QVERIFY(params.value("proxy").isDouble());
@@ -270,7 +326,7 @@ void TestHttpService::stalledClientDelaysNobodyAndIsClosed()
     QTRY_COMPARE(stalled.state(), QAbstractSocket::ConnectedState);
     stalled.write("GET /index HTTP/1.1\r\nHost: 127.0.0.1\r\n");
 
-    const QByteArray answer = exchange({"GET /index HTTP/1.1\r\n\r\n"});
+    const QByteArray answer = exchange({"GET /index HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
     QVERIFY(answer.startsWith("HTTP/1.1 200 OK\r\n"));
     QCOMPARE(stalled.state(), QAbstractSocket::ConnectedState);
 
@@ -287,10 +343,77 @@ void TestHttpService::configFromAnotherMachineRefused()
         exchange({"GET /xray_config.json HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"},
                  QHostAddress(addresses.first()));
     QVERIFY2(answer.startsWith("HTTP/1.1 403 Forbidden"), answer.constData());
-    // The API stays open to the LAN by design.
+    // The API stays open to the LAN by design, for programs that name this machine by address.
     const QByteArray api =
-        exchange({"GET /api/get_ip?proxy=60009 HTTP/1.1\r\n\r\n"}, QHostAddress(addresses.first()));
+        exchange({"GET /api/get_ip?proxy=60009 HTTP/1.1\r\nHost: " + addresses.first().toLatin1() +
+                  ":9584\r\n\r\n"},
+                 QHostAddress(addresses.first()));
     QVERIFY2(api.endsWith("127.0.0.1:60009"), api.constData());
+}
+
+void TestHttpService::unreadAnswerDroppedAtWriteDeadline()
+{
+    // So many entries that the answer is far larger than the socket buffers of both ends.
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("run"));
+    QJsonObject root = QJsonDocument::fromJson(ProxyEntries::templateText()).object();
+    QJsonArray inbounds, outbounds, rules;
+    const QJsonObject server{{"address", "gw.example"}, {"port", 1080}};
+    for (int port = 1; port <= 12000; ++port) {
+        inbounds.append(ProxyEntries::inbound(port));
+        outbounds.append(ProxyEntries::outbound(port, server, {}));
+        rules.append(ProxyEntries::rule(port));
+    }
+    root.insert("inbounds", inbounds);
+    root.insert("outbounds", outbounds);
+    QJsonObject routing = root.value("routing").toObject();
+    routing.insert("rules", rules);
+    root.insert("routing", routing);
+    QVERIFY(ConfigStore(dir.filePath("run/config.json")).store(root));
+    const QByteArray whole = HttpRoutes::configAnswer(QJsonDocument(root).toJson());
+    QVERIFY(whole.size() > 8 * 1024 * 1024);
+
+    QVERIFY(QDir::setCurrent(dir.path()));
+    HttpService service;
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    QVERIFY(service.listen(QHostAddress::LocalHost, 0));
+    service.setWriteTimeout(1000);
+    const int buffer = 64 * 1024;
+    const auto ask = [&](QTcpSocket &client) {
+        // Qt would otherwise read everything into memory on its own.
+        client.setReadBufferSize(buffer);
+        client.connectToHost(QHostAddress::LocalHost, service.serverPort());
+        client.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, buffer);
+        client.write("GET /xray_config.json HTTP/1.1\r\nHost: 127.0.0.1:9584\r\n\r\n");
+    };
+    QTcpSocket stalled, slow;
+    ask(stalled);
+    ask(slow);
+
+    // One buffer per pause, so the whole answer takes several times the deadline, while each
+    // pause stays far below it.
+    QByteArray received;
+    for (int round = 0; round < 5000 && slow.state() != QAbstractSocket::UnconnectedState;
+         ++round) {
+        QTest::qWait(20);
+        received += slow.read(buffer);
+    }
+    received += slow.readAll();
+    QCOMPARE(received.size(), whole.size());
+    QVERIFY(received == whole);
+
+    // The connection that was never read is gone from the service and was reset, so the
+    // client cannot take the part it holds for the whole answer.
+    QTRY_VERIFY_WITH_TIMEOUT(service.findChildren<QTcpSocket *>().isEmpty(), 10000);
+    QByteArray part = stalled.readAll();
+    char chunk[65536];
+    ssize_t n = 0;
+    while ((n = ::recv(int(stalled.socketDescriptor()), chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+        part.append(chunk, int(n));
+    const int error = n < 0 ? errno : 0;
+    QCOMPARE(error, ECONNRESET);
+    QVERIFY(part.size() < whole.size());
+    QVERIFY(whole.startsWith(part));
 }
 
 QTEST_GUILESS_MAIN(TestHttpService)

@@ -293,7 +293,8 @@ void TestPages::localApiRequestFetchesAndStartsAProxy()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, HTTP_SERVICE_PORT);
     QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
-    client.write("GET /api/get_ip?proxyType=2&contry=JP&proxy=60011&gender=1 HTTP/1.1\r\n\r\n");
+    client.write("GET /api/get_ip?proxyType=2&contry=JP&proxy=60011&gender=1 HTTP/1.1\r\n"
+                 "Host: 127.0.0.1:9584\r\n\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(m_client->codes().contains("3"), 15000);
 
     const AccountRequest fetch = [this] {
