@@ -197,4 +197,25 @@ QByteArray badRequestAnswer(const QString &reason)
     return "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\n\r\n" + reason.toUtf8() + "\n";
 }
 
+QByteArray conflictAnswer(const QString &reason)
+{
+    return "HTTP/1.1 409 Conflict\r\nContent-Type: text/plain\r\n\r\n" + reason.toUtf8() + "\n";
+}
+
+QByteArray maskedForLog(const QByteArray &head)
+{
+    QList<QByteArray> lines = head.split('\n');
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines[i].indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = lines[i].left(colon).trimmed().toLower();
+        if (name != "authorization" && name != "proxy-authorization" && name != "cookie")
+            continue;
+        const bool crlf = lines[i].endsWith('\r');
+        lines[i] = lines[i].left(colon + 1) + " ***" + (crlf ? "\r" : "");
+    }
+    return lines.join('\n');
+}
+
 } // namespace HttpRoutes

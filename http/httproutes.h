@@ -50,5 +50,10 @@ QByteArray portAnswer(quint16 port);
 QByteArray notFoundAnswer();
 QByteArray forbiddenAnswer();
 QByteArray badRequestAnswer(const QString &reason);
+QByteArray conflictAnswer(const QString &reason);
+
+// The request head as it may be logged: credentials a client sends along (Authorization,
+// Proxy-Authorization, Cookie) are replaced by "***".
+QByteArray maskedForLog(const QByteArray &head);
 
 } // namespace HttpRoutes

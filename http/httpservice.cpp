@@ -78,7 +78,7 @@ void HttpService::readClient()
 
 void HttpService::processRequest(QByteArray requestData, QTcpSocket *clientSocket)
 {
-    qDebug() << "Received HTTP request:" << requestData;
+    qDebug() << "Received HTTP request:" << HttpRoutes::maskedForLog(requestData);
     const HttpRequestHead head = parseHttpHead(requestData).head;
 
     // A web page must not start proxies on the user's account nor read the configuration.
@@ -116,9 +116,20 @@ void HttpService::processRequest(QByteArray requestData, QTcpSocket *clientSocke
             answer(clientSocket, HttpRoutes::badRequestAnswer(request.error));
             break;
         }
+        const QSet<quint16> own = ownPorts();
         if (request.choosePort)
-            request.params.insert(QStringLiteral("proxy"), choosePort());
+            request.params.insert(QStringLiteral("proxy"),
+                                  ProxyEntries::choosePort(own, CommconUtils::getUnusedPort));
         const quint16 port = request.params.value(QStringLiteral("proxy")).toInt();
+        // The start would be refused; the caller learns it now instead of from a dead port.
+        if (!request.choosePort && !own.contains(port) && !CommconUtils::isPortFree(port)) {
+            qDebug() << "Refused HTTP request: local port" << port
+                     << "is in use by another program";
+            answer(clientSocket,
+                   HttpRoutes::conflictAnswer(
+                       QStringLiteral("local port %1 is in use by another program").arg(port)));
+            break;
+        }
         emit sigIshttpProxy(request.params);
         answer(clientSocket, HttpRoutes::portAnswer(port));
         break;
@@ -160,11 +171,8 @@ QByteArray HttpService::configBody()
     return ok ? plain : ProxyEntries::templateText();
 }
 
-quint16 HttpService::choosePort()
+QSet<quint16> HttpService::ownPorts()
 {
-    QJsonObject root;
     const QJsonDocument document = QJsonDocument::fromJson(store.readPlain());
-    if (document.isObject())
-        root = document.object();
-    return ProxyEntries::choosePort(ProxyEntries::usedPorts(root), CommconUtils::getUnusedPort);
+    return ProxyEntries::usedPorts(document.isObject() ? document.object() : QJsonObject());
 }

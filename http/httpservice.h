@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QPair>
+#include <QSet>
 #include <QString>
 #include <QTcpServer>
 
@@ -42,7 +43,8 @@ private slots:
 private:
     void answer(QTcpSocket *socket, const QByteArray &bytes);
     QByteArray configBody();
-    quint16 choosePort();
+    // The local ports of the stored entries: the running core may hold them.
+    QSet<quint16> ownPorts();
 
     QString configPath;
     ConfigStore store;

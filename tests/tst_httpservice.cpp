@@ -37,6 +37,7 @@ private slots:
     void answers();
     void apiSignalCarriesTheQuery();
     void apiWithoutProxyPicksAPort();
+    void apiRefusesAPortAnotherProgramHolds();
     void requestAcrossSegments();
     void oversizeHeaderRefused();
     void stalledClientDelaysNobodyAndIsClosed();
@@ -261,6 +262,11 @@ void TestHttpService::answers_data()
         "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Host: rebound.example\r\n\r\n",
         forbidden, "Refused HTTP request: Host \"127.0.0.1:9584, rebound.example\"");
     row("no request line", "\r\n\r\n", forbidden);
+    row("credentials kept out of the log",
+        "GET /index HTTP/1.1\r\n" + host + "Authorization: Basic dng6cHc=\r\nCookie: pw=1\r\n\r\n",
+        index,
+        R"(Received HTTP request: "GET /index HTTP/1.1\r\nHost: 127.0.0.1:9584\r\n)"
+        R"(Authorization: ***\r\nCookie: ***\r\n\r\n")");
 }
 
 void TestHttpService::answers()
@@ -301,6 +307,26 @@ void TestHttpService::apiWithoutProxyPicksAPort()
     QVERIFY(port > 0 && port != 60001);
     QCOMPARE(answer, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:" +
                          QByteArray::number(port));
+}
+
+void TestHttpService::apiRefusesAPortAnotherProgramHolds()
+{
+    // Held on 127.0.0.1 only: the core binds every address and could not open it.
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::LocalHost, 0));
+    const QByteArray port = QByteArray::number(other.serverPort());
+    QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
+    QCOMPARE(exchange({"GET /api/get_ip?proxy=" + port + " HTTP/1.1\r\nHost: localhost\r\n\r\n"}),
+             "HTTP/1.1 409 Conflict\r\nContent-Type: text/plain\r\n\r\nlocal port " + port +
+                 " is in use by another program\n");
+    QCOMPARE(api.count(), 0);
+
+    // A port of the stored entries is held by the client's own core.
+    QTcpServer core;
+    QVERIFY(core.listen(QHostAddress::AnyIPv4, 60001));
+    QCOMPARE(exchange({"GET /api/get_ip?proxy=60001 HTTP/1.1\r\nHost: localhost\r\n\r\n"}),
+             "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n127.0.0.1:60001");
+    QCOMPARE(api.count(), 1);
 }
 
 void TestHttpService::requestAcrossSegments()
