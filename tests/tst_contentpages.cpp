@@ -18,6 +18,8 @@
 #include <QWebEngineProfile>
 #include <QWebEngineView>
 
+#include <functional>
+
 // The content pages in the real web view, signed in against the stand-in account service,
 // with the real core behind the residential-proxy and run-list pages.
 class TestContentPages : public QObject
@@ -37,6 +39,8 @@ private slots:
     void serviceFaultDuringStartLeavesThePageUsable_data();
     void serviceFaultDuringStartLeavesThePageUsable();
     void failedRemovalKeepsTheRow();
+    void removalOverlaySurvivesOtherFailures_data();
+    void removalOverlaySurvivesOtherFailures();
     void runListShowsFailedLookups();
     void apiLinkFollowsTheChoices();
     void languageChoiceSurvivesARestart();
@@ -45,6 +49,7 @@ private:
     void signIn(const QString &email, const QString &password = "test1234",
                 const QString &language = "_en");
     QList<AccountRequest> requests(const QString &path) const;
+    void startProxyDirectly(const QString &ip, int localPort);
 
     QTemporaryDir *m_dir = nullptr;
     QString m_previous;
@@ -77,6 +82,19 @@ void TestContentPages::signIn(const QString &email, const QString &password,
     QVERIFY(m_client->signIn(email, password, language));
 }
 
+namespace {
+
+std::function<bool(const AccountRequest &)> iplist(const QString &country,
+                                                   const QString &pageNo = QString())
+{
+    return [country, pageNo](const AccountRequest &request) {
+        return request.path == "/v1/iplist" && request.formItem("countryCode") == country &&
+               (pageNo.isNull() || request.formItem("pageNo") == pageNo);
+    };
+}
+
+} // namespace
+
 QList<AccountRequest> TestContentPages::requests(const QString &path) const
 {
     QList<AccountRequest> found;
@@ -84,6 +102,19 @@ QList<AccountRequest> TestContentPages::requests(const QString &path) const
         if (request.path == path && request.method != "OPTIONS")
             found << request;
     return found;
+}
+
+// A proxy started through the bridge as the residential-proxy page would start it.
+void TestContentPages::startProxyDirectly(const QString &ip, int localPort)
+{
+    const QJsonObject proxy{{"ip", ip},
+                            {"port", ip == "127.0.0.1" ? m_client->gateway->httpPort() : 8080},
+                            {"proxyType", "HTTP"},
+                            {"local_port", localPort},
+                            {"username", "u"},
+                            {"password", "p"}};
+    m_client->window->findChild<MainChannel *>()->sendMsg(
+        QJsonDocument(QJsonObject{{"code", 6}, {"data", proxy}}).toJson());
 }
 
 void TestContentPages::proxyListPagesByCountry()
@@ -291,11 +322,7 @@ void TestContentPages::serviceFaultDuringStartLeavesThePageUsable()
 void TestContentPages::failedRemovalKeepsTheRow()
 {
     signIn("demo@vexalo.test", "demo1234");
-    const QJsonObject proxy{{"ip", "127.0.0.1"},   {"port", m_client->gateway->httpPort()},
-                            {"proxyType", "HTTP"}, {"local_port", 60008},
-                            {"username", "u"},     {"password", "p"}};
-    m_client->window->findChild<MainChannel *>()->sendMsg(
-        QJsonDocument(QJsonObject{{"code", 6}, {"data", proxy}}).toJson());
+    startProxyDirectly("127.0.0.1", 60008);
     QVERIFY(m_client->openMenu("runlist", "$('.iptbody tr[t_data=60008]').length == 1"));
     // A damaged stored configuration makes the removal fail while the proxy goes on running.
     QFile stored("run/config.json");
@@ -308,14 +335,56 @@ void TestContentPages::failedRemovalKeepsTheRow()
     QCOMPARE(m_client->page->eval("$('.iptbody tr[t_data=60008]').length").toInt(), 1);
 }
 
+void TestContentPages::removalOverlaySurvivesOtherFailures_data()
+{
+    QTest::addColumn<bool>("fromProxyList");
+    QTest::newRow("local-API fetch") << false;
+    QTest::newRow("proxy-list page") << true;
+}
+
+void TestContentPages::removalOverlaySurvivesOtherFailures()
+{
+    QFETCH(bool, fromProxyList);
+    signIn("demo@vexalo.test", "demo1234");
+    PageDriver &page = *m_client->page;
+    AccountService &service = *m_client->service;
+    startProxyDirectly("127.0.0.1", 60008);
+    if (fromProxyList) {
+        // A page is still on its way when the user moves on to the run list.
+        QVERIFY(m_client->openMenu("proxyIndex", "$('#counrtyList option').length == 113"));
+        service.holdAnswers(iplist("JP"));
+        page.eval("$('#counrtyList').val('JP').trigger('change')");
+    } else {
+        service.holdAnswers(
+            [](const AccountRequest &request) { return request.path == "/v1/get_data"; });
+    }
+    QVERIFY(m_client->openMenu("runlist", "$('.iptbody tr[t_data=60008]').length == 1"));
+    if (!fromProxyList)
+        page.eval("sigIshttpProxy(Base64.encode(JSON.stringify({proxyType: '2', country: '',"
+                  " local_port: 60009, counrtyList: '', gender: true, API: 'true'})))");
+    QTRY_COMPARE(service.heldCount(), 1);
+
+    // The removal waits under its overlay; its message is kept back until the failure is in.
+    page.eval("window.keptBack = []; window.sendKeptBack = myObject.sendMsg;"
+              " myObject.sendMsg = function (m) { keptBack.push(m); }");
+    page.eval("$('.iptbody .delRow[t_data=60008]').click()");
+    QVERIFY(page.waitFor("keptBack.length == 1 && $('.loading-overlay').length == 1"));
+    QCOMPARE(service.releaseHeld(AccountService::Release::Cut), 1);
+    QVERIFY(
+        page.waitFor("$('.nz-msgbox:visible').text().indexOf('contact the administrator') >= 0"));
+    QCOMPARE(page.eval("$('.loading-overlay').length").toInt(), 1);
+
+    page.eval("$('.nz-msgbox .nz-msgbox-ok').click(); myObject.sendMsg = sendKeptBack;"
+              " sendKeptBack(keptBack[0])");
+    QVERIFY(page.waitFor("$('.iptbody tr[t_data=60008]').length == 0", 30000));
+    QCOMPARE(page.eval("$('.loading-overlay').length").toInt(), 0);
+}
+
 void TestContentPages::runListShowsFailedLookups()
 {
     signIn("demo@vexalo.test", "demo1234");
     // A proxy at an address the service cannot locate, started as the pages would.
-    const QJsonObject unknown{{"ip", "192.0.2.250"}, {"port", 8080},    {"proxyType", "HTTP"},
-                              {"local_port", 60007}, {"username", "u"}, {"password", "p"}};
-    m_client->window->findChild<MainChannel *>()->sendMsg(
-        QJsonDocument(QJsonObject{{"code", 6}, {"data", unknown}}).toJson());
+    startProxyDirectly("192.0.2.250", 60007);
     QVERIFY(m_client->openMenu("runlist", "$('.iptbody tr[t_data=60007]').length == 1"));
     const QString cells = m_client->page
                               ->eval("$('.iptbody tr[t_data=60007] td').map(function () { return "

@@ -86,7 +86,7 @@ function sigSendRunProxyList(str) {
 /* Page function: the program has removed the proxy of the local port. */
 function sigSendDelRow(port) {
     var key = String(port);
-    $('body').loading('stop');
+    programAnswered();
     $('.iptbody tr').filter(function () {
         return $(this).attr('t_data') === key;
     }).remove();
@@ -105,8 +105,7 @@ function sigSendDelRow(port) {
             if (isNaN(port)) {
                 return;
             }
-            $('body').loading({ theme: 'dark' });
-            sendToProgram({ code: 5, data: port });
+            sendAwaitingProgram({ code: 5, data: port });
         });
 
     sendToProgram('{"code": 4}');
