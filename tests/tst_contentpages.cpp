@@ -20,6 +20,8 @@
 
 #include <functional>
 
+Q_DECLARE_METATYPE(AccountService::Release)
+
 // The content pages in the real web view, signed in against the stand-in account service,
 // with the real core behind the residential-proxy and run-list pages.
 class TestContentPages : public QObject
@@ -31,6 +33,9 @@ private slots:
     void cleanup();
 
     void proxyListPagesByCountry();
+    void proxyListDropsAnswersOfAnEarlierChoice();
+    void failedProxyListPageIsAskedAgain_data();
+    void failedProxyListPageIsAskedAgain();
     void residentialFigures_data();
     void residentialFigures();
     void randomStartLetsTheProgramChoose();
@@ -83,6 +88,12 @@ void TestContentPages::signIn(const QString &email, const QString &password,
 }
 
 namespace {
+
+// The proxy list's rows as the table holds them (the table only renders the visible ones).
+const char listedRows[] = "$('#example').DataTable().rows().count()";
+const char listedCountries[] = "$('#example').DataTable().column(2).data().toArray().join(',')";
+const char toBottom[] =
+    "var b = $('.dataTables_scrollBody'); b.scrollTop(b[0].scrollHeight).trigger('scroll');";
 
 std::function<bool(const AccountRequest &)> iplist(const QString &country,
                                                    const QString &pageNo = QString())
@@ -166,6 +177,77 @@ void TestContentPages::proxyListPagesByCountry()
     // new choice is awaited rather than counted.
     page.eval("$('#counrtyList').val('').trigger('change')");
     QTRY_COMPARE(requests("/v1/iplist").last().formItem("countryCode"), QString(""));
+}
+
+void TestContentPages::proxyListDropsAnswersOfAnEarlierChoice()
+{
+    signIn("demo@vexalo.test", "demo1234");
+    PageDriver &page = *m_client->page;
+    QVERIFY(m_client->openMenu("proxyIndex", "$('#counrtyList option').length == 113"));
+    m_client->service->holdAnswers(iplist("JP"));
+    page.eval("$('#counrtyList').val('JP').trigger('change')");
+    QTRY_COMPARE(m_client->service->heldCount(), 1);
+    page.eval("$('#counrtyList').val('DE').trigger('change')");
+    QVERIFY(page.waitFor(QString("pageStatus && %1 == 5").arg(listedRows)));
+
+    page.eval("window.iplistDone = 0; $(document).on('ajaxComplete', function (e, x, s) {"
+              " if (s.url.indexOf('/v1/iplist') >= 0) window.iplistDone++; })");
+    QCOMPARE(m_client->service->releaseHeld(), 1);
+    QVERIFY(page.waitFor("window.iplistDone == 1"));
+    QCOMPARE(page.eval(listedCountries).toString(), QString("DE,DE,DE,DE,DE"));
+}
+
+void TestContentPages::failedProxyListPageIsAskedAgain_data()
+{
+    QTest::addColumn<AccountService::Release>("failure");
+    QTest::addColumn<QString>("box");
+    QTest::newRow("refused") << AccountService::Release::Refuse << "refused on purpose";
+    QTest::newRow("no answer") << AccountService::Release::Cut
+                               << "Please contact the administrator!";
+}
+
+void TestContentPages::failedProxyListPageIsAskedAgain()
+{
+    QFETCH(AccountService::Release, failure);
+    QFETCH(QString, box);
+    signIn("demo@vexalo.test", "demo1234");
+    PageDriver &page = *m_client->page;
+    AccountService &service = *m_client->service;
+    QVERIFY(m_client->openMenu("proxyIndex", "$('#counrtyList option').length == 113"));
+    const auto failOnce = [&] {
+        QTRY_COMPARE(service.heldCount(), 1);
+        service.holdAnswers({});
+        QCOMPARE(service.releaseHeld(failure), 1);
+        QVERIFY(page.waitFor("$('.nz-msgbox:visible').length == 1"));
+        QVERIFY(page.eval("$('.nz-msgbox').text()").toString().contains(box));
+        page.eval("$('.nz-msgbox .nz-msgbox-ok').click()");
+        QVERIFY(page.waitFor("$('.nz-msgbox:visible').length == 0"));
+    };
+
+    service.holdAnswers(iplist("JP", "2"));
+    page.eval("$('#counrtyList').val('JP').trigger('change')");
+    QVERIFY(page.waitFor(QString("%1 >= 10").arg(listedRows)));
+    page.eval(toBottom);
+    failOnce();
+    if (QTest::currentTestFailed())
+        return;
+    // The next scroll asks for page 2 again, whatever pages went on meanwhile: scrolling on
+    // reaches the end with every row once.
+    QVERIFY(page.waitFor(QString("(function () { %1 return pageStatus; })() && %2 == 25")
+                             .arg(toBottom, listedRows)));
+    QCOMPARE(
+        page.eval("new Set($('#example').DataTable().column(0).data().toArray()).size").toInt(),
+        25);
+
+    // A first page that fails leaves nothing to scroll; choosing a country starts afresh.
+    service.holdAnswers(iplist("DE"));
+    page.eval("$('#counrtyList').val('DE').trigger('change')");
+    failOnce();
+    if (QTest::currentTestFailed())
+        return;
+    page.eval("$('#counrtyList').val('GB').trigger('change')");
+    QVERIFY(page.waitFor(QString("pageStatus && %1 == 4").arg(listedRows)));
+    QCOMPARE(page.eval(listedCountries).toString(), QString("GB,GB,GB,GB"));
 }
 
 void TestContentPages::residentialFigures_data()
