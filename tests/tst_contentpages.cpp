@@ -46,7 +46,10 @@ private slots:
     void failedRemovalKeepsTheRow();
     void removalOverlaySurvivesOtherFailures_data();
     void removalOverlaySurvivesOtherFailures();
+    void runListShowsFailedLookups_data();
     void runListShowsFailedLookups();
+    void unreadableRunListShowsTheBox_data();
+    void unreadableRunListShowsTheBox();
     void apiLinkFollowsTheChoices();
     void languageChoiceSurvivesARestart();
 
@@ -462,17 +465,61 @@ void TestContentPages::removalOverlaySurvivesOtherFailures()
     QCOMPARE(page.eval("$('.loading-overlay').length").toInt(), 0);
 }
 
+void TestContentPages::runListShowsFailedLookups_data()
+{
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("refused") << true;
+    QTest::newRow("no answer") << false;
+}
+
 void TestContentPages::runListShowsFailedLookups()
 {
+    QFETCH(bool, answered);
     signIn("demo@vexalo.test", "demo1234");
     // A proxy at an address the service cannot locate, started as the pages would.
     startProxyDirectly("192.0.2.250", 60007);
-    QVERIFY(m_client->openMenu("runlist", "$('.iptbody tr[t_data=60007]').length == 1"));
+    if (!answered)
+        m_client->service->holdAnswers(
+            [](const AccountRequest &request) { return request.path == "/v1/getip"; });
+    QVERIFY(m_client->openMenu("runlist", "$('.iptbody').length == 1"));
+    if (!answered) {
+        QTRY_COMPARE(m_client->service->heldCount(), 1);
+        QCOMPARE(m_client->service->releaseHeld(AccountService::Release::Cut), 1);
+    }
+    QVERIFY(m_client->page->waitFor("$('.iptbody tr[t_data=60007]').length == 1"));
     const QString cells = m_client->page
                               ->eval("$('.iptbody tr[t_data=60007] td').map(function () { return "
                                      "$(this).text(); }).get().join('|')")
                               .toString();
     QVERIFY2(cells.startsWith("192.0.2.250|60007||||||"), qPrintable(cells));
+    // A refusal is an answer; only a lookup that got none is worth telling.
+    QCOMPARE(m_client->page->eval("$('.nz-msgbox:visible').text()")
+                 .toString()
+                 .contains("Please contact the administrator!"),
+             !answered);
+}
+
+void TestContentPages::unreadableRunListShowsTheBox_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QString>("argument");
+    QTest::newRow("not JSON") << QByteArray(R"({"outbounds": [)") << QString();
+    QTest::newRow("not an object") << QByteArray("[]") << QString();
+    QTest::newRow("not Base64") << QByteArray() << QString("not base64!");
+}
+
+void TestContentPages::unreadableRunListShowsTheBox()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, argument);
+    signIn("demo@vexalo.test", "demo1234");
+    if (!stored.isNull())
+        QVERIFY(ConfigStore("run/config.json").storePlain(stored));
+    QVERIFY(m_client->openMenu("runlist", "$('.iptbody').length == 1"));
+    if (!argument.isNull())
+        m_client->page->eval(QString("sigSendRunProxyList(%1)").arg(PageDriver::quoted(argument)));
+    QVERIFY(m_client->page->waitFor(
+        "$('.nz-msgbox:visible').text().indexOf('Please contact the administrator!') >= 0"));
 }
 
 void TestContentPages::apiLinkFollowsTheChoices()

@@ -112,6 +112,11 @@ function programAnswered() {
  */
 function serviceUnreachable(overlay) {
     lowerOverlay(overlay);
+    showContactAdministrator();
+}
+
+/* The error box for what only the administrator can mend. */
+function showContactAdministrator() {
     $.NZ_MsgBox.alert({
         title: i18nText('error') || 'Error',
         content: i18nText('contact_administrator'),
