@@ -18,6 +18,10 @@
 #include <QWebEngineProfile>
 #include <QWebEngineView>
 
+#include <functional>
+
+Q_DECLARE_METATYPE(AccountService::Release)
+
 // The content pages in the real web view, signed in against the stand-in account service,
 // with the real core behind the residential-proxy and run-list pages.
 class TestContentPages : public QObject
@@ -29,6 +33,9 @@ private slots:
     void cleanup();
 
     void proxyListPagesByCountry();
+    void proxyListDropsAnswersOfAnEarlierChoice();
+    void failedProxyListPageIsAskedAgain_data();
+    void failedProxyListPageIsAskedAgain();
     void residentialFigures_data();
     void residentialFigures();
     void randomStartLetsTheProgramChoose();
@@ -37,7 +44,12 @@ private slots:
     void serviceFaultDuringStartLeavesThePageUsable_data();
     void serviceFaultDuringStartLeavesThePageUsable();
     void failedRemovalKeepsTheRow();
+    void removalOverlaySurvivesOtherFailures_data();
+    void removalOverlaySurvivesOtherFailures();
+    void runListShowsFailedLookups_data();
     void runListShowsFailedLookups();
+    void unreadableRunListShowsTheBox_data();
+    void unreadableRunListShowsTheBox();
     void apiLinkFollowsTheChoices();
     void languageChoiceSurvivesARestart();
 
@@ -45,6 +57,7 @@ private:
     void signIn(const QString &email, const QString &password = "test1234",
                 const QString &language = "_en");
     QList<AccountRequest> requests(const QString &path) const;
+    void startProxyDirectly(const QString &ip, int localPort);
 
     QTemporaryDir *m_dir = nullptr;
     QString m_previous;
@@ -77,6 +90,25 @@ void TestContentPages::signIn(const QString &email, const QString &password,
     QVERIFY(m_client->signIn(email, password, language));
 }
 
+namespace {
+
+// The proxy list's rows as the table holds them (the table only renders the visible ones).
+const char listedRows[] = "$('#example').DataTable().rows().count()";
+const char listedCountries[] = "$('#example').DataTable().column(2).data().toArray().join(',')";
+const char toBottom[] =
+    "var b = $('.dataTables_scrollBody'); b.scrollTop(b[0].scrollHeight).trigger('scroll');";
+
+std::function<bool(const AccountRequest &)> iplist(const QString &country,
+                                                   const QString &pageNo = QString())
+{
+    return [country, pageNo](const AccountRequest &request) {
+        return request.path == "/v1/iplist" && request.formItem("countryCode") == country &&
+               (pageNo.isNull() || request.formItem("pageNo") == pageNo);
+    };
+}
+
+} // namespace
+
 QList<AccountRequest> TestContentPages::requests(const QString &path) const
 {
     QList<AccountRequest> found;
@@ -84,6 +116,19 @@ QList<AccountRequest> TestContentPages::requests(const QString &path) const
         if (request.path == path && request.method != "OPTIONS")
             found << request;
     return found;
+}
+
+// A proxy started through the bridge as the residential-proxy page would start it.
+void TestContentPages::startProxyDirectly(const QString &ip, int localPort)
+{
+    const QJsonObject proxy{{"ip", ip},
+                            {"port", ip == "127.0.0.1" ? m_client->gateway->httpPort() : 8080},
+                            {"proxyType", "HTTP"},
+                            {"local_port", localPort},
+                            {"username", "u"},
+                            {"password", "p"}};
+    m_client->window->findChild<MainChannel *>()->sendMsg(
+        QJsonDocument(QJsonObject{{"code", 6}, {"data", proxy}}).toJson());
 }
 
 void TestContentPages::proxyListPagesByCountry()
@@ -135,6 +180,77 @@ void TestContentPages::proxyListPagesByCountry()
     // new choice is awaited rather than counted.
     page.eval("$('#counrtyList').val('').trigger('change')");
     QTRY_COMPARE(requests("/v1/iplist").last().formItem("countryCode"), QString(""));
+}
+
+void TestContentPages::proxyListDropsAnswersOfAnEarlierChoice()
+{
+    signIn("demo@vexalo.test", "demo1234");
+    PageDriver &page = *m_client->page;
+    QVERIFY(m_client->openMenu("proxyIndex", "$('#counrtyList option').length == 113"));
+    m_client->service->holdAnswers(iplist("JP"));
+    page.eval("$('#counrtyList').val('JP').trigger('change')");
+    QTRY_COMPARE(m_client->service->heldCount(), 1);
+    page.eval("$('#counrtyList').val('DE').trigger('change')");
+    QVERIFY(page.waitFor(QString("pageStatus && %1 == 5").arg(listedRows)));
+
+    page.eval("window.iplistDone = 0; $(document).on('ajaxComplete', function (e, x, s) {"
+              " if (s.url.indexOf('/v1/iplist') >= 0) window.iplistDone++; })");
+    QCOMPARE(m_client->service->releaseHeld(), 1);
+    QVERIFY(page.waitFor("window.iplistDone == 1"));
+    QCOMPARE(page.eval(listedCountries).toString(), QString("DE,DE,DE,DE,DE"));
+}
+
+void TestContentPages::failedProxyListPageIsAskedAgain_data()
+{
+    QTest::addColumn<AccountService::Release>("failure");
+    QTest::addColumn<QString>("box");
+    QTest::newRow("refused") << AccountService::Release::Refuse << "refused on purpose";
+    QTest::newRow("no answer") << AccountService::Release::Cut
+                               << "Please contact the administrator!";
+}
+
+void TestContentPages::failedProxyListPageIsAskedAgain()
+{
+    QFETCH(AccountService::Release, failure);
+    QFETCH(QString, box);
+    signIn("demo@vexalo.test", "demo1234");
+    PageDriver &page = *m_client->page;
+    AccountService &service = *m_client->service;
+    QVERIFY(m_client->openMenu("proxyIndex", "$('#counrtyList option').length == 113"));
+    const auto failOnce = [&] {
+        QTRY_COMPARE(service.heldCount(), 1);
+        service.holdAnswers({});
+        QCOMPARE(service.releaseHeld(failure), 1);
+        QVERIFY(page.waitFor("$('.nz-msgbox:visible').length == 1"));
+        QVERIFY(page.eval("$('.nz-msgbox').text()").toString().contains(box));
+        page.eval("$('.nz-msgbox .nz-msgbox-ok').click()");
+        QVERIFY(page.waitFor("$('.nz-msgbox:visible').length == 0"));
+    };
+
+    service.holdAnswers(iplist("JP", "2"));
+    page.eval("$('#counrtyList').val('JP').trigger('change')");
+    QVERIFY(page.waitFor(QString("%1 >= 10").arg(listedRows)));
+    page.eval(toBottom);
+    failOnce();
+    if (QTest::currentTestFailed())
+        return;
+    // The next scroll asks for page 2 again, whatever pages went on meanwhile: scrolling on
+    // reaches the end with every row once.
+    QVERIFY(page.waitFor(QString("(function () { %1 return pageStatus; })() && %2 == 25")
+                             .arg(toBottom, listedRows)));
+    QCOMPARE(
+        page.eval("new Set($('#example').DataTable().column(0).data().toArray()).size").toInt(),
+        25);
+
+    // A first page that fails leaves nothing to scroll; choosing a country starts afresh.
+    service.holdAnswers(iplist("DE"));
+    page.eval("$('#counrtyList').val('DE').trigger('change')");
+    failOnce();
+    if (QTest::currentTestFailed())
+        return;
+    page.eval("$('#counrtyList').val('GB').trigger('change')");
+    QVERIFY(page.waitFor(QString("pageStatus && %1 == 4").arg(listedRows)));
+    QCOMPARE(page.eval(listedCountries).toString(), QString("GB,GB,GB,GB"));
 }
 
 void TestContentPages::residentialFigures_data()
@@ -291,11 +407,7 @@ void TestContentPages::serviceFaultDuringStartLeavesThePageUsable()
 void TestContentPages::failedRemovalKeepsTheRow()
 {
     signIn("demo@vexalo.test", "demo1234");
-    const QJsonObject proxy{{"ip", "127.0.0.1"},   {"port", m_client->gateway->httpPort()},
-                            {"proxyType", "HTTP"}, {"local_port", 60008},
-                            {"username", "u"},     {"password", "p"}};
-    m_client->window->findChild<MainChannel *>()->sendMsg(
-        QJsonDocument(QJsonObject{{"code", 6}, {"data", proxy}}).toJson());
+    startProxyDirectly("127.0.0.1", 60008);
     QVERIFY(m_client->openMenu("runlist", "$('.iptbody tr[t_data=60008]').length == 1"));
     // A damaged stored configuration makes the removal fail while the proxy goes on running.
     QFile stored("run/config.json");
@@ -308,20 +420,106 @@ void TestContentPages::failedRemovalKeepsTheRow()
     QCOMPARE(m_client->page->eval("$('.iptbody tr[t_data=60008]').length").toInt(), 1);
 }
 
+void TestContentPages::removalOverlaySurvivesOtherFailures_data()
+{
+    QTest::addColumn<bool>("fromProxyList");
+    QTest::newRow("local-API fetch") << false;
+    QTest::newRow("proxy-list page") << true;
+}
+
+void TestContentPages::removalOverlaySurvivesOtherFailures()
+{
+    QFETCH(bool, fromProxyList);
+    signIn("demo@vexalo.test", "demo1234");
+    PageDriver &page = *m_client->page;
+    AccountService &service = *m_client->service;
+    startProxyDirectly("127.0.0.1", 60008);
+    if (fromProxyList) {
+        // A page is still on its way when the user moves on to the run list.
+        QVERIFY(m_client->openMenu("proxyIndex", "$('#counrtyList option').length == 113"));
+        service.holdAnswers(iplist("JP"));
+        page.eval("$('#counrtyList').val('JP').trigger('change')");
+    } else {
+        service.holdAnswers(
+            [](const AccountRequest &request) { return request.path == "/v1/get_data"; });
+    }
+    QVERIFY(m_client->openMenu("runlist", "$('.iptbody tr[t_data=60008]').length == 1"));
+    if (!fromProxyList)
+        page.eval("sigIshttpProxy(Base64.encode(JSON.stringify({proxyType: '2', country: '',"
+                  " local_port: 60009, counrtyList: '', gender: true, API: 'true'})))");
+    QTRY_COMPARE(service.heldCount(), 1);
+
+    // The removal waits under its overlay; its message is kept back until the failure is in.
+    page.eval("window.keptBack = []; window.sendKeptBack = myObject.sendMsg;"
+              " myObject.sendMsg = function (m) { keptBack.push(m); }");
+    page.eval("$('.iptbody .delRow[t_data=60008]').click()");
+    QVERIFY(page.waitFor("keptBack.length == 1 && $('.loading-overlay').length == 1"));
+    QCOMPARE(service.releaseHeld(AccountService::Release::Cut), 1);
+    QVERIFY(
+        page.waitFor("$('.nz-msgbox:visible').text().indexOf('contact the administrator') >= 0"));
+    QCOMPARE(page.eval("$('.loading-overlay').length").toInt(), 1);
+
+    page.eval("$('.nz-msgbox .nz-msgbox-ok').click(); myObject.sendMsg = sendKeptBack;"
+              " sendKeptBack(keptBack[0])");
+    QVERIFY(page.waitFor("$('.iptbody tr[t_data=60008]').length == 0", 30000));
+    QCOMPARE(page.eval("$('.loading-overlay').length").toInt(), 0);
+}
+
+void TestContentPages::runListShowsFailedLookups_data()
+{
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("refused") << true;
+    QTest::newRow("no answer") << false;
+}
+
 void TestContentPages::runListShowsFailedLookups()
 {
+    QFETCH(bool, answered);
     signIn("demo@vexalo.test", "demo1234");
     // A proxy at an address the service cannot locate, started as the pages would.
-    const QJsonObject unknown{{"ip", "192.0.2.250"}, {"port", 8080},    {"proxyType", "HTTP"},
-                              {"local_port", 60007}, {"username", "u"}, {"password", "p"}};
-    m_client->window->findChild<MainChannel *>()->sendMsg(
-        QJsonDocument(QJsonObject{{"code", 6}, {"data", unknown}}).toJson());
-    QVERIFY(m_client->openMenu("runlist", "$('.iptbody tr[t_data=60007]').length == 1"));
+    startProxyDirectly("192.0.2.250", 60007);
+    if (!answered)
+        m_client->service->holdAnswers(
+            [](const AccountRequest &request) { return request.path == "/v1/getip"; });
+    QVERIFY(m_client->openMenu("runlist", "$('.iptbody').length == 1"));
+    if (!answered) {
+        QTRY_COMPARE(m_client->service->heldCount(), 1);
+        QCOMPARE(m_client->service->releaseHeld(AccountService::Release::Cut), 1);
+    }
+    QVERIFY(m_client->page->waitFor("$('.iptbody tr[t_data=60007]').length == 1"));
     const QString cells = m_client->page
                               ->eval("$('.iptbody tr[t_data=60007] td').map(function () { return "
                                      "$(this).text(); }).get().join('|')")
                               .toString();
     QVERIFY2(cells.startsWith("192.0.2.250|60007||||||"), qPrintable(cells));
+    // A refusal is an answer; only a lookup that got none is worth telling.
+    QCOMPARE(m_client->page->eval("$('.nz-msgbox:visible').text()")
+                 .toString()
+                 .contains("Please contact the administrator!"),
+             !answered);
+}
+
+void TestContentPages::unreadableRunListShowsTheBox_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QString>("argument");
+    QTest::newRow("not JSON") << QByteArray(R"({"outbounds": [)") << QString();
+    QTest::newRow("not an object") << QByteArray("[]") << QString();
+    QTest::newRow("not Base64") << QByteArray() << QString("not base64!");
+}
+
+void TestContentPages::unreadableRunListShowsTheBox()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, argument);
+    signIn("demo@vexalo.test", "demo1234");
+    if (!stored.isNull())
+        QVERIFY(ConfigStore("run/config.json").storePlain(stored));
+    QVERIFY(m_client->openMenu("runlist", "$('.iptbody').length == 1"));
+    if (!argument.isNull())
+        m_client->page->eval(QString("sigSendRunProxyList(%1)").arg(PageDriver::quoted(argument)));
+    QVERIFY(m_client->page->waitFor(
+        "$('.nz-msgbox:visible').text().indexOf('Please contact the administrator!') >= 0"));
 }
 
 void TestContentPages::apiLinkFollowsTheChoices()

@@ -71,11 +71,52 @@ function isServiceSuccess(answer) {
 }
 
 /*
- * Reaction to an account-service request that got no usable answer (no connection, or an
- * answer that is not JSON): remove the overlay raised for it and tell the user.
+ * The loading overlay belongs to the request that raised it: raiseOverlay() returns a token,
+ * and only that token takes it down again. A request that fails late (a local-API fetch, a
+ * proxy-list page) thus cannot remove the overlay of a removal or a start still waiting.
  */
-function serviceUnreachable() {
-    $('body').loading('stop');
+var overlayOwner = null;
+
+/* Overlay raised for a message whose answer comes from the program (codes 5, 6 and 7). */
+var programOverlay = null;
+
+function raiseOverlay() {
+    var token = {};
+    overlayOwner = token;
+    $('body').loading({ theme: 'dark' });
+    return token;
+}
+
+function lowerOverlay(token) {
+    if (token && token === overlayOwner) {
+        overlayOwner = null;
+        $('body').loading('stop');
+    }
+}
+
+/* Sends a message that the program answers with a page call, under the overlay. */
+function sendAwaitingProgram(message) {
+    programOverlay = raiseOverlay();
+    sendToProgram(message);
+}
+
+/* Called by the page functions that answer such a message. */
+function programAnswered() {
+    lowerOverlay(programOverlay);
+    programOverlay = null;
+}
+
+/*
+ * Reaction to an account-service request that got no usable answer (no connection, or an
+ * answer that is not JSON): take down the overlay raised for it, if any, and tell the user.
+ */
+function serviceUnreachable(overlay) {
+    lowerOverlay(overlay);
+    showContactAdministrator();
+}
+
+/* The error box for what only the administrator can mend. */
+function showContactAdministrator() {
     $.NZ_MsgBox.alert({
         title: i18nText('error') || 'Error',
         content: i18nText('contact_administrator'),
@@ -120,13 +161,13 @@ function sigIsSendLogin(str) {
 }
 
 function sigLignOutToJS(language) {
-    $('body').loading('stop');
+    programAnswered();
     window.location.href = 'qrc:/html/login' + language + '.html';
 }
 
 /* The program reports a failed start or removal; the page waits for it under its overlay. */
 function errormsg(name) {
-    $('body').loading('stop');
+    programAnswered();
     $.NZ_MsgBox.alert({
         title: 'Error!',
         content: name,
@@ -196,7 +237,9 @@ function sigIshttpProxy(str) {
                     });
                 }
             },
-            error: serviceUnreachable
+            error: function () {
+                serviceUnreachable(null);
+            }
         });
     });
 }
@@ -258,8 +301,7 @@ function bindLogout() {
     $('#logout').on('click', function () {
         $.cookie('username', '', { path: '/' });
         $.cookie('password', '', { path: '/' });
-        $('body').loading({ theme: 'dark' });
-        sendToProgram('{"code": 7}');
+        sendAwaitingProgram('{"code": 7}');
     });
 }
 

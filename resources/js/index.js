@@ -3,8 +3,8 @@
  * by country and fetched page by page (POST /v1/iplist) as the user scrolls the table.
  *
  * Runs in the index document's global scope each time the page is opened. The paging
- * state lives in the globals below and starts afresh at every opening; answers that
- * belong to an earlier opening of the page are dropped.
+ * state lives in the globals below and starts afresh at every opening and every country
+ * choice; answers that belong to an earlier opening or an earlier choice are dropped.
  */
 
 /* Number of the last requested page (0: none yet). */
@@ -35,9 +35,22 @@ var proxyListIpTimer = null;
     var $scrollArea = $();
     // The list stays empty until a country has been chosen.
     var listStarted = false;
+    // Counts the country choices of this opening; each request belongs to one.
+    var choice = 0;
+    // Pages of the current choice whose request failed, asked again before the next one.
+    var failedPages = [];
 
-    function isCurrent() {
-        return opening === proxyListOpening;
+    function isCurrent(requestChoice) {
+        return opening === proxyListOpening && requestChoice === choice;
+    }
+
+    function pageFailed(page) {
+        if (failedPages.indexOf(page) < 0) {
+            failedPages.push(page);
+            failedPages.sort(function (a, b) {
+                return a - b;
+            });
+        }
     }
 
     function escapeHtml(value) {
@@ -91,18 +104,20 @@ var proxyListIpTimer = null;
         });
     }
 
-    function requestPage() {
+    function requestPage(page) {
+        var requestChoice = choice;
         $.ajax({
             url: pararms.URL + '/v1/iplist',
             type: 'POST',
-            data: { pageNo: pageNo, pageSize: pageSize, countryCode: countryCode },
+            data: { pageNo: page, pageSize: pageSize, countryCode: countryCode },
             headers: { Authorization: 'Basic ' + baseuser },
             dataType: 'json',
             success: function (answer) {
-                if (!isCurrent()) {
+                if (!isCurrent(requestChoice)) {
                     return;
                 }
                 if (!isServiceSuccess(answer)) {
+                    pageFailed(page);
                     $.NZ_MsgBox.alert({
                         title: 'Error!错误！',
                         content: answer && answer.message,
@@ -119,8 +134,9 @@ var proxyListIpTimer = null;
                 scrollToRow(currentScrollTop);
             },
             error: function () {
-                if (isCurrent()) {
-                    serviceUnreachable();
+                if (isCurrent(requestChoice)) {
+                    pageFailed(page);
+                    serviceUnreachable(null);
                 }
             }
         });
@@ -135,21 +151,31 @@ var proxyListIpTimer = null;
     }
 
     /*
-     * Requests the next page when the scroll area is at its bottom. The table triggers a
-     * scroll event after each redraw, so this also runs after a country change and after
-     * each page has been added.
+     * Requests the next page when the scroll area is at its bottom, or a page that failed
+     * before it. The table triggers a scroll event after each redraw, so this also runs
+     * after a country change and after each page has been added. An end reported by a
+     * later page does not stop a failed one from being asked again.
      */
     function onScroll() {
-        if (!listStarted || pageStatus || !isCurrent()) {
+        if (!listStarted || opening !== proxyListOpening) {
+            return;
+        }
+        if (pageStatus && failedPages.length === 0) {
             return;
         }
         var area = $scrollArea[0];
         if (!area || area.scrollTop + area.clientHeight < area.scrollHeight) {
             return;
         }
-        pageNo += 1;
-        currentScrollTop = pageNo === 1 ? 0 : (pageNo - 1) * pageSize;
-        requestPage();
+        var page;
+        if (failedPages.length > 0) {
+            page = failedPages.shift();
+        } else {
+            pageNo += 1;
+            page = pageNo;
+        }
+        currentScrollTop = page === 1 ? 0 : (page - 1) * pageSize;
+        requestPage(page);
     }
 
     function createTable() {
@@ -188,6 +214,8 @@ var proxyListIpTimer = null;
 
     function bindCountryChange() {
         $('#counrtyList').on('change', function () {
+            choice += 1;
+            failedPages = [];
             pageNo = 0;
             pageStatus = false;
             countryCode = $(this).val() || '';

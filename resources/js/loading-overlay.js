@@ -9,7 +9,8 @@
  * plugin object, so a `.loading-overlay` exists exactly while an overlay is raised and the
  * next raise starts from a clean state. The overlay also lies above the fixed sidebar and
  * footer, keeps keystrokes from the page while it is up, and shows a spinner instead of
- * the plugin's "Loading..." text.
+ * the plugin's "Loading..." text. The index document's pages go through the shell's
+ * raiseOverlay() and lowerOverlay(token) (commcon.js), which give each overlay an owner.
  */
 (function ($) {
     'use strict';

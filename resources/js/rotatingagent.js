@@ -7,12 +7,12 @@
  * answers with sigSendMessageToJS(port), or with errormsg on failure.
  *
  * Runs in the index document's global scope each time the page is opened. Globals:
- * sigSendMessageToJS (page function); the shell's errormsg removes the loading overlay.
+ * sigSendMessageToJS (page function); the shell's errormsg removes the loading overlay too.
  */
 
 /* The program has mapped the proxy to local port `port`. */
 function sigSendMessageToJS(port) {
-    $('body').loading('stop');
+    programAnswered();
     $.NZ_MsgBox.alert({
         title: i18nText('success'),
         content: 'IP: 127.0.0.1 \n prot :' + port
@@ -67,7 +67,8 @@ function sigSendMessageToJS(port) {
         return result[name] === undefined ? null : result[name];
     }
 
-    function postToService(path, onAnswer) {
+    /* overlay: the token of the overlay raised for this request, or null. */
+    function postToService(path, overlay, onAnswer) {
         $.ajax({
             url: pararms.URL + path,
             type: 'POST',
@@ -75,18 +76,21 @@ function sigSendMessageToJS(port) {
             dataType: 'json',
             success: function (answer) {
                 if (answer === null || typeof answer !== 'object') {
-                    serviceUnreachable();
+                    serviceUnreachable(overlay);
                     return;
                 }
+                lowerOverlay(overlay);
                 onAnswer(answer);
             },
-            error: serviceUnreachable
+            error: function () {
+                serviceUnreachable(overlay);
+            }
         });
     }
 
     /* Remaining traffic, without overlay. */
     function refreshRemaining() {
-        postToService('/v1/querySubUser', function (answer) {
+        postToService('/v1/querySubUser', null, function (answer) {
             if (!isServiceSuccess(answer)) {
                 return;
             }
@@ -99,9 +103,7 @@ function sigSendMessageToJS(port) {
 
     /* Traffic used in the last 30 days, under the overlay. */
     function refreshUsed() {
-        $('body').loading({ theme: 'dark' });
-        postToService('/v1/queryViewTxsIP', function (answer) {
-            $('body').loading('stop');
+        postToService('/v1/queryViewTxsIP', raiseOverlay(), function (answer) {
             if (!isServiceSuccess(answer)) {
                 return;
             }
@@ -115,13 +117,12 @@ function sigSendMessageToJS(port) {
     }
 
     function startProxy() {
-        $('body').loading({ theme: 'dark' });
+        var overlay = raiseOverlay();
         var country = $('#counrtyList').val() || '';
         var port = $('#proxyList').val() || '';
         var sticky = $('#gender').is(':checked');
 
-        postToService('/v1/rotatingIP', function (answer) {
-            $('body').loading('stop');
+        postToService('/v1/rotatingIP', overlay, function (answer) {
             if (!isServiceSuccess(answer)) {
                 contactAdministrator('Error!');
                 return;
@@ -143,8 +144,7 @@ function sigSendMessageToJS(port) {
             proxy.username = subUser.data.username;
             proxy.password = subUser.data.proxy_authkey;
 
-            sendToProgram({ code: 6, data: proxy });
-            $('body').loading({ theme: 'dark' });
+            sendAwaitingProgram({ code: 6, data: proxy });
         });
     }
 

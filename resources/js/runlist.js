@@ -47,11 +47,31 @@ function runListLocalPort(tag) {
     return parts.length > 1 ? parts[1] : '';
 }
 
+/* The core configuration as an object, or null when the text does not decode to one. */
+function runListConfig(str) {
+    if (typeof str !== 'string' || !Base64.isValid(str)) {
+        return null;
+    }
+    try {
+        var config = JSON.parse(Base64.decode(str));
+        var isObject = config !== null && typeof config === 'object' && !Array.isArray(config);
+        return isObject ? config : null;
+    } catch (e) {
+        return null;
+    }
+}
+
 /* Page function: the program sends the core configuration as Base64 text. */
 function sigSendRunProxyList(str) {
     var $body = $('.iptbody');
-    var config = JSON.parse(Base64.decode(str));
-    var outbounds = config && Array.isArray(config.outbounds) ? config.outbounds : [];
+    var config = runListConfig(str);
+    if (config === null) {
+        showContactAdministrator();
+        return;
+    }
+    var outbounds = Array.isArray(config.outbounds) ? config.outbounds : [];
+    // One box per listing, however many of its lookups fail.
+    var lookupFailed = false;
 
     $.each(outbounds, function (index, outbound) {
         var servers = outbound && outbound.settings && outbound.settings.servers;
@@ -78,6 +98,10 @@ function sigSendRunProxyList(str) {
             error: function () {
                 // Without a usable answer the proxy is still listed, without location.
                 appendRunListRow($body, ip, localPort, null);
+                if (!lookupFailed) {
+                    lookupFailed = true;
+                    showContactAdministrator();
+                }
             }
         });
     });
@@ -86,7 +110,7 @@ function sigSendRunProxyList(str) {
 /* Page function: the program has removed the proxy of the local port. */
 function sigSendDelRow(port) {
     var key = String(port);
-    $('body').loading('stop');
+    programAnswered();
     $('.iptbody tr').filter(function () {
         return $(this).attr('t_data') === key;
     }).remove();
@@ -105,8 +129,7 @@ function sigSendDelRow(port) {
             if (isNaN(port)) {
                 return;
             }
-            $('body').loading({ theme: 'dark' });
-            sendToProgram({ code: 5, data: port });
+            sendAwaitingProgram({ code: 5, data: port });
         });
 
     sendToProgram('{"code": 4}');

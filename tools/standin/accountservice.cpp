@@ -3,6 +3,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <utility>
+
 AccountService::AccountService(AccountFixture fixture, QObject *parent)
     : QObject(parent)
     , m_server(new QTcpServer(this))
@@ -68,6 +70,40 @@ void AccountService::clearRequests()
     m_requests.clear();
 }
 
+void AccountService::holdAnswers(std::function<bool(const AccountRequest &)> matches)
+{
+    m_hold = std::move(matches);
+}
+
+int AccountService::releaseHeld(Release how)
+{
+    const auto held = std::exchange(m_held, {});
+    int released = 0;
+    for (const auto &entry : held) {
+        QTcpSocket *socket = entry.first;
+        if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+            continue; // the client gave up meanwhile
+        ++released;
+        switch (how) {
+        case Release::Answer:
+            reply(socket, m_api.answer(entry.second));
+            break;
+        case Release::Refuse:
+            reply(socket, AccountApi::failure(200, QStringLiteral("refused on purpose")));
+            break;
+        case Release::Cut:
+            socket->abort();
+            break;
+        }
+    }
+    return released;
+}
+
+int AccountService::heldCount() const
+{
+    return m_held.size();
+}
+
 void AccountService::acceptClients()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
@@ -103,6 +139,12 @@ void AccountService::readClient(QTcpSocket *socket)
         return;
     case AccountRequest::Status::Ok:
         m_requests.append(request);
+        if (m_hold && request.method != QLatin1String("OPTIONS") && m_hold(request)) {
+            m_clients.remove(socket);
+            m_held.append({socket, request});
+            emit requestReceived(request);
+            return;
+        }
         // Answered before a test hears of it, so a slot that waits cannot hold up the page.
         reply(socket, m_api.answer(request));
         emit requestReceived(request);

@@ -8,7 +8,11 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QPair>
+#include <QPointer>
 #include <QString>
+
+#include <functional>
 
 class QTcpServer;
 class QTcpSocket;
@@ -41,6 +45,19 @@ public:
     QList<AccountRequest> requests() const;
     void clearRequests();
 
+    // Fault switch for the pages' tests: a request that `matches` accepts (never a CORS
+    // preflight) is recorded but left unanswered until releaseHeld(); an empty function
+    // holds nothing more.
+    void holdAnswers(std::function<bool(const AccountRequest &)> matches);
+    enum class Release {
+        Answer, // as if it had not been held
+        Refuse, // {"code": "0", "message": ...}
+        Cut,    // the connection closes without an answer
+    };
+    // Ends every held request that way; returns how many there were.
+    int releaseHeld(Release how = Release::Answer);
+    int heldCount() const;
+
 signals:
     void requestReceived(const AccountRequest &request);
 
@@ -59,5 +76,7 @@ private:
     AccountApi m_api;
     QHash<QTcpSocket *, Client> m_clients; // those not answered yet
     QList<AccountRequest> m_requests;
+    std::function<bool(const AccountRequest &)> m_hold;
+    QList<QPair<QPointer<QTcpSocket>, AccountRequest>> m_held;
     QString m_errorString;
 };
