@@ -3,8 +3,9 @@
 #include <QJsonObject>
 #include <QString>
 
-// Logs never show a password: the account password and the proxy password ("password" and
-// "proxy_authkey") become "***" wherever they appear in a page's message.
+// Logs never show a password: the value of the account password and the proxy password
+// ("password" and "proxy_authkey"), whatever its JSON type, becomes "***" wherever it appears
+// in a page's message, also where the key is written with escapes or repeated.
 namespace LogMask {
 
 QString maskedText(const QString &jsonText);

@@ -1,7 +1,7 @@
 // The bridge's entry point for the pages, MainChannel::sendMsg, with any text (the input
 // decoded as UTF-8). A message reaches at most one handler, text that is no JSON object
 // reaches none, a message means the same however it is laid out, and the log line of a
-// message never shows the passwords it carries.
+// message never shows the passwords it carries, whatever their JSON type.
 #include "fuzzsupport.h"
 
 #include "bridge/mainchannel.h"
@@ -80,7 +80,32 @@ QString spreadOut(const QString &text)
     return result;
 }
 
-// The string values of "password" and "proxy_authkey" at any depth.
+bool isSecret(const QString &key)
+{
+    return key == QLatin1String("password") || key == QLatin1String("proxy_authkey");
+}
+
+// The words a value could show in a log line: its strings, keys and integers, at any depth.
+void collectWords(const QJsonValue &value, QStringList *words)
+{
+    if (value.isString()) {
+        words->append(value.toString());
+    } else if (value.isDouble() && qAbs(value.toDouble()) < 1e15 &&
+               value.toDouble() == qint64(value.toDouble())) {
+        words->append(QString::number(qint64(value.toDouble())));
+    } else if (value.isArray()) {
+        for (const QJsonValue &element : value.toArray())
+            collectWords(element, words);
+    } else if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            words->append(it.key());
+            collectWords(it.value(), words);
+        }
+    }
+}
+
+// The words of every value of "password" and "proxy_authkey", whatever its type and depth.
 void collectSecrets(const QJsonValue &value, QStringList *secrets)
 {
     if (value.isArray()) {
@@ -90,26 +115,71 @@ void collectSecrets(const QJsonValue &value, QStringList *secrets)
     }
     const QJsonObject object = value.toObject();
     for (auto it = object.begin(); it != object.end(); ++it) {
-        if ((it.key() == QLatin1String("password") || it.key() == QLatin1String("proxy_authkey")) &&
-            it.value().isString())
-            secrets->append(it.value().toString());
+        if (isSecret(it.key()))
+            collectWords(it.value(), secrets);
         else
             collectSecrets(it.value(), secrets);
     }
 }
 
-// A log line must not show a secret that the rest of the message does not contain anyway.
-// Secrets of plain characters only: others show escaped in a log line.
-void checkMasked(const QJsonObject &message, const QString &text)
+// Whether shown is original with the value of every secret key, at any depth and of any
+// type, replaced by "***". Members are compared in the order the parser keeps them, since
+// Qt's lookup by key misses keys holding a raw NUL.
+bool maskedLike(const QJsonValue &original, const QJsonValue &shown)
+{
+    if (original.isArray()) {
+        const QJsonArray a = original.toArray();
+        const QJsonArray b = shown.toArray();
+        if (!shown.isArray() || a.size() != b.size())
+            return false;
+        for (int i = 0; i < a.size(); ++i) {
+            if (!maskedLike(a.at(i), b.at(i)))
+                return false;
+        }
+        return true;
+    }
+    if (original.isObject()) {
+        const QJsonObject a = original.toObject();
+        const QJsonObject b = shown.toObject();
+        if (!shown.isObject() || a.size() != b.size())
+            return false;
+        for (auto i = a.constBegin(), j = b.constBegin(); i != a.constEnd(); ++i, ++j) {
+            if (i.key() != j.key())
+                return false;
+            if (isSecret(i.key()) ? j.value() != QJsonValue(QStringLiteral("***"))
+                                  : !maskedLike(i.value(), j.value()))
+                return false;
+        }
+        return true;
+    }
+    return original == shown;
+}
+
+// The masked text of a message must read as the message with its secrets masked, and
+// everything else as it was.
+void checkMaskedText(const QString &text)
+{
+    const QString masked = LogMask::maskedText(text);
+    const QJsonDocument shown = QJsonDocument::fromJson(masked.toUtf8());
+    const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+    Fuzz::require(shown.isObject() && maskedLike(message, shown.object()),
+                  "the masked text reads as the message with its secrets masked",
+                  (text + QLatin1String("\n---\n") + masked).toUtf8());
+}
+
+// The log line of a message in a layout without repeated keys must not show a secret word
+// that the rest of the message does not contain anyway. Words of plain characters only:
+// others show escaped in a log line.
+void checkLog(const QJsonObject &message, const QString &text)
 {
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._-]{4,}$"));
     QStringList secrets;
     collectSecrets(message, &secrets);
-    const QString elsewhere =
-        QString::fromUtf8(QJsonDocument(LogMask::masked(message)).toJson(QJsonDocument::Indented));
+    const QString elsewhere = QString::fromUtf8(QJsonDocument(LogMask::masked(message)).toJson());
+    const QString shown = QString(logged()).remove(QLatin1String("Message from HTML:"));
     for (const QString &secret : qAsConst(secrets)) {
         if (plain.match(secret).hasMatch() && !elsewhere.contains(secret))
-            Fuzz::require(!logged().contains(secret), "no password in the log",
+            Fuzz::require(!shown.contains(secret), "no password in the log",
                           (text + QLatin1String("\n---\n") + logged()).toUtf8());
     }
 }
@@ -134,6 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                       text.toUtf8());
         return 0;
     }
+    checkMaskedText(text);
 
     // The pages send JSON.stringify's compact form; a message must not depend on its layout.
     // The text is compared with itself spread out, and the compact form with the indented
@@ -145,9 +216,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString compact = QString::fromUtf8(document.toJson(QJsonDocument::Compact));
     const QString indented = QString::fromUtf8(document.toJson(QJsonDocument::Indented));
     const Emission first = send(*channel, compact);
-    checkMasked(document.object(), compact);
+    checkMaskedText(compact);
+    checkLog(document.object(), compact);
     const Emission second = send(*channel, indented);
-    checkMasked(document.object(), indented);
+    checkMaskedText(indented);
+    checkLog(document.object(), indented);
     Fuzz::require(first.signal == second.signal && first.arguments == second.arguments,
                   "the same message compact and indented",
                   (compact + "\n---\n" + indented).toUtf8());
