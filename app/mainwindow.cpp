@@ -4,9 +4,11 @@
 #include "app/constants.h"
 #include "app/startpage.h"
 #include "bridge/mainchannel.h"
+#include "bridge/pagehandlers.h"
 #include "core/v2raymanager.h"
 #include "http/httpservice.h"
 #include "util/commconutils.h"
+#include "util/constants.h"
 #include "util/updateversion.h"
 
 #include <QAction>
@@ -15,7 +17,6 @@
 #include <QDebug>
 #include <QMenu>
 #include <QMessageBox>
-#include <QNetworkAccessManager>
 #include <QSettings>
 #include <QVBoxLayout>
 #include <QWebChannel>
@@ -29,10 +30,8 @@ MainWindow::MainWindow(QWidget *parent)
     channelObject = new MainChannel(this);
     settings = new QSettings(QStringLiteral("config.ini"), QSettings::IniFormat, this);
     v2rayManager = new V2RayManager(this);
-    httpService = new HttpService(this);
+    httpService = new HttpService(v2rayManager->configStore(), this);
     updateVersion = new UpdateVersion(this);
-    ipCheckNetwork = new QNetworkAccessManager(this);
-    ipGeoUrl = IP_GEO_URL;
     ui->setupUi(this);
     init();
     initConnections();
@@ -88,30 +87,21 @@ void MainWindow::init()
 
     // Without the service the core cannot fetch its configuration; the client still runs
     // and tries again at the next change of the proxies.
-    listenForCore();
+    httpService->listenOnServicePort();
 
     localIps.append(QStringLiteral("127.0.0.1"));
     const QStringList addresses = CommconUtils::getLocalIPv4List();
     for (const QString &address : addresses)
         localIps.append(address);
-}
 
-bool MainWindow::listenForCore()
-{
-    if (httpService->isListening())
-        return true;
-    if (httpService->listen(QHostAddress::Any, HTTP_SERVICE_PORT))
-        return true;
-    qDebug() << "HTTP service could not listen on port" << HTTP_SERVICE_PORT << ":"
-             << httpService->errorString()
-             << "- no proxy can start until the port is free; the next change tries again";
-    return false;
+    pageHandlers = new PageHandlers(
+        settings, v2rayManager, httpService, updateVersion,
+        [this](const QString &script) { webView->page()->runJavaScript(script); }, localIps, this);
 }
 
 void MainWindow::cleanup()
 {
-    v2rayManager->stopV2Ray();
-    v2rayManager->resetConfig();
+    v2rayManager->shutDown();
 }
 
 void MainWindow::initConnections()
@@ -130,28 +120,11 @@ void MainWindow::initConnections()
     // before the message returns.
     connect(trayIcon, SIGNAL(activated(QSystemTrayIcon::ActivationReason)), this,
             SLOT(on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason)));
-    connect(channelObject, &MainChannel::sigLignOut, [this] { logout(); });
-    connect(channelObject, &MainChannel::sigHtmlConfig,
-            [this](const QJsonObject &data) { startRotatingProxy(data); });
-    connect(channelObject, &MainChannel::sigSendStart,
-            [this](const QJsonObject &data) { startProxy(data); });
-    connect(channelObject, &MainChannel::sigSaveSendLogin,
-            [this](const QString &token) { logToken(token); });
-    connect(channelObject, &MainChannel::sigSendRunProxyList, [this] { sendRunList(); });
-    connect(channelObject, &MainChannel::sigDelConfig, [this](int port) { deleteProxy(port); });
-    connect(httpService, &HttpService::sigIshttpProxy,
-            [this](const QJsonObject &query) { forwardLocalApiRequest(query); });
-    connect(channelObject, &MainChannel::sigCheckIp, [this] { checkIp(); });
-    connect(channelObject, &MainChannel::sigIsSendLogin,
-            [this](const QJsonObject &data) { recordLoginState(data); });
-    connect(channelObject, &MainChannel::sigPararms,
-            [this](const QJsonObject &data) { sendPageParameters(data); });
-    connect(updateVersion, &UpdateVersion::sigVersionUpdate,
-            [this](const QJsonObject &release) { announceVersion(release); });
-    connect(channelObject, &MainChannel::siglanguage,
-            [this](const QJsonObject &data) { changeLanguage(data); });
-    connect(channelObject, &MainChannel::sigOpenUrl,
-            [this](const QJsonObject &data) { openUrl(data); });
+    pageHandlers->wire(channelObject);
+    connect(pageHandlers, &PageHandlers::userChanged, this, [this](const QString &name) {
+        setWindowTitle(name.isEmpty() ? windowTitleBase
+                                      : QStringLiteral("%1  %2").arg(windowTitleBase, name));
+    });
 }
 
 void MainWindow::on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason reason)
@@ -174,9 +147,4 @@ void MainWindow::closeEvent(QCloseEvent *event)
         hide();
         event->ignore();
     }
-}
-
-void MainWindow::runPageScript(const QString &script)
-{
-    webView->page()->runJavaScript(script);
 }

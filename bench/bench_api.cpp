@@ -137,7 +137,8 @@ int main(int argc, char *argv[])
     QTemporaryDir runtime;
     QDir(runtime.path()).mkdir("run");
     QDir::setCurrent(runtime.path());
-    HttpService service;
+    const ConfigStore store(runtime.filePath("run/config.json"));
+    HttpService service(&store);
     if (!service.listen(QHostAddress::LocalHost, 0)) {
         out << "cannot listen: " << service.errorString() << "\n";
         return 1;

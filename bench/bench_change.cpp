@@ -3,11 +3,12 @@
 // request through the stand-in gateway, against starting the core directly on the same
 // configuration from a file until that port relays. Needs port 9584 free. Run by hand:
 //   build/bench/bench_change [repetitions]
-#include "app/constants.h"
+#include "core/configurl.h"
 #include "core/v2raymanager.h"
 #include "http/httpservice.h"
 #include "residentialgateway.h"
 #include "support/relayprobe.h"
+#include "util/constants.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -61,12 +62,12 @@ int main(int argc, char *argv[])
     gateway.addAccount("vx_demo", "k3yS3cret");
     gateway.listenHttp(QHostAddress::LocalHost);
     TargetServer target;
-    HttpService service;
+    V2RayManager manager;
+    HttpService service(manager.configStore());
     if (!service.listen(QHostAddress::LocalHost, HTTP_SERVICE_PORT)) {
         out << "port 9584 is taken\n";
         return 1;
     }
-    V2RayManager manager;
     manager.resetConfig();
 
     std::vector<double> change, direct;

@@ -1,11 +1,11 @@
-// The main window's handlers of the pages' requests (codes 1 to 11 of the bridge), of the
-// local API and of the version check. Each answers through runPageScript.
-#include "app/mainwindow.h"
+#include "pagehandlers.h"
 
+#include "bridge/mainchannel.h"
 #include "bridge/pagecall.h"
 #include "bridge/pagerequests.h"
+#include "buildconfig.h"
 #include "core/v2raymanager.h"
-#include "util/boundedreply.h"
+#include "http/httpservice.h"
 #include "util/logmask.h"
 #include "util/updateversion.h"
 
@@ -29,24 +29,59 @@ QString text(const QJsonObject &data, const char *key)
 
 } // namespace
 
-void MainWindow::sendPageParameters(const QJsonObject &data)
+PageHandlers::PageHandlers(QSettings *settings, V2RayManager *runtime, HttpService *httpService,
+                           UpdateVersion *updateVersion, PageScript runPageScript,
+                           const QJsonArray &localIps, QObject *parent)
+    : QObject(parent)
+    , settings(settings)
+    , runtime(runtime)
+    , httpService(httpService)
+    , updateVersion(updateVersion)
+    , runPageScript(std::move(runPageScript))
+    , localIps(localIps)
+    , ipGeoUrl(QStringLiteral(VEXALO_IP_GEO_URL))
+    , ipCheckNetwork(new QNetworkAccessManager(this))
+{}
+
+void PageHandlers::wire(MainChannel *channel)
+{
+    connect(channel, &MainChannel::sigLignOut, this, &PageHandlers::logout);
+    connect(channel, &MainChannel::sigHtmlConfig, this, &PageHandlers::startRotatingProxy);
+    connect(channel, &MainChannel::sigSendStart, this, &PageHandlers::startProxy);
+    connect(channel, &MainChannel::sigSaveSendLogin, this, &PageHandlers::logToken);
+    connect(channel, &MainChannel::sigSendRunProxyList, this, &PageHandlers::sendRunList);
+    connect(channel, &MainChannel::sigDelConfig, this, &PageHandlers::deleteProxy);
+    connect(httpService, &HttpService::sigIshttpProxy, this, &PageHandlers::forwardLocalApiRequest);
+    connect(channel, &MainChannel::sigCheckIp, this, &PageHandlers::checkIp);
+    connect(channel, &MainChannel::sigIsSendLogin, this, &PageHandlers::recordLoginState);
+    connect(channel, &MainChannel::sigPararms, this, &PageHandlers::sendPageParameters);
+    connect(updateVersion, &UpdateVersion::sigVersionUpdate, this, &PageHandlers::announceVersion);
+    connect(channel, &MainChannel::siglanguage, this, &PageHandlers::changeLanguage);
+    connect(channel, &MainChannel::sigOpenUrl, this, &PageHandlers::openUrl);
+}
+
+void PageHandlers::setIpGeoUrl(const QString &url, int deadlineMs)
+{
+    ipGeoUrl = url;
+    ipCheckDeadlineMs = deadlineMs;
+}
+
+void PageHandlers::sendPageParameters(const QJsonObject &data)
 {
     const QString name = text(data, "username");
     if (!name.isEmpty()) {
         qDebug() << "username" << name;
-        setWindowTitle(QStringLiteral("%1  %2").arg(windowTitleBase, name));
         username = name;
+        emit userChanged(name);
     }
-    const QString secret = text(data, "password");
-    if (!secret.isEmpty()) {
+    // The password is needed nowhere here, so it is neither kept nor logged.
+    if (!text(data, "password").isEmpty())
         qDebug() << "password" << QStringLiteral("***");
-        password = secret;
-    }
     runPageScript(PageCall::sigIsSendLogin(
         PageRequests::pageParameters(settings->value(languageKey), localIps)));
 }
 
-void MainWindow::recordLoginState(const QJsonObject &data)
+void PageHandlers::recordLoginState(const QJsonObject &data)
 {
     if (!text(data, "username").isEmpty() && !text(data, "password").isEmpty()) {
         settings->setValue(loginKey, true);
@@ -56,26 +91,26 @@ void MainWindow::recordLoginState(const QJsonObject &data)
     settings->setValue(loginKey, false);
 }
 
-void MainWindow::logToken(const QString &token)
+void PageHandlers::logToken(const QString &token)
 {
     qDebug() << "Sending data to JavaScript:" << token;
 }
 
-void MainWindow::restartCore()
+void PageHandlers::restartCore()
 {
-    v2rayManager->stopV2Ray();
+    runtime->stopV2Ray();
     // Another program on the service's port would be asked for the configuration instead.
-    if (!listenForCore()) {
+    if (!httpService->listenOnServicePort()) {
         qDebug() << "Core not started: the HTTP service is not listening";
         return;
     }
-    v2rayManager->startV2Ray();
+    runtime->startV2Ray();
 }
 
-void MainWindow::startProxy(const QJsonObject &data)
+void PageHandlers::startProxy(const QJsonObject &data)
 {
     qDebug() << "Sending data " << LogMask::masked(data);
-    const quint16 port = v2rayManager->addProxyEntry(data);
+    const quint16 port = runtime->addProxyEntry(data);
     // A start on behalf of the local API has nobody on the page waiting for its answer.
     const bool forApi = !text(data, "API").isEmpty();
     if (port != 0) {
@@ -88,9 +123,9 @@ void MainWindow::startProxy(const QJsonObject &data)
         runPageScript(PageCall::startFailed());
 }
 
-void MainWindow::startRotatingProxy(const QJsonObject &data)
+void PageHandlers::startRotatingProxy(const QJsonObject &data)
 {
-    const quint16 port = v2rayManager->addProxyEntry(data);
+    const quint16 port = runtime->addProxyEntry(data);
     if (port == 0) {
         runPageScript(PageCall::startError());
         return;
@@ -99,16 +134,16 @@ void MainWindow::startRotatingProxy(const QJsonObject &data)
     runPageScript(PageCall::sigSendMessageToJS(port));
 }
 
-void MainWindow::sendRunList()
+void PageHandlers::sendRunList()
 {
-    runPageScript(PageCall::sigSendRunProxyList(v2rayManager->readConfig()));
+    runPageScript(PageCall::sigSendRunProxyList(runtime->readConfig()));
 }
 
-void MainWindow::deleteProxy(int port)
+void PageHandlers::deleteProxy(int port)
 {
     qDebug() << "Sending data to JavaScript:" << port;
     // The row stays while its entry does: the page must not show a running proxy as gone.
-    if (!v2rayManager->removeProxyEntry(port)) {
+    if (!runtime->removeProxyEntry(port)) {
         runPageScript(PageCall::removeFailed());
         return;
     }
@@ -116,24 +151,24 @@ void MainWindow::deleteProxy(int port)
     runPageScript(PageCall::sigSendDelRow(port));
 }
 
-void MainWindow::logout()
+void PageHandlers::logout()
 {
-    cleanup();
+    runtime->shutDown();
     settings->setValue(loginKey, false);
     runPageScript(PageCall::sigLignOutToJS(settings->value(languageKey).toString()));
-    setWindowTitle(windowTitleBase);
+    emit userChanged(QString());
 }
 
-void MainWindow::checkIp()
+void PageHandlers::checkIp()
 {
     qDebug() << "sigCheckIp";
     // The geolocation service is an outside party: the account's credentials never go there.
     QNetworkReply *reply = ipCheckNetwork->get(QNetworkRequest(QUrl(ipGeoUrl)));
-    BoundedReply::limit(reply, ipCheckTimeoutMs);
+    BoundedReply::limit(reply, ipCheckDeadlineMs);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onIpChecked(reply); });
 }
 
-void MainWindow::onIpChecked(QNetworkReply *reply)
+void PageHandlers::onIpChecked(QNetworkReply *reply)
 {
     reply->deleteLater();
     const QString failure = BoundedReply::failure(reply);
@@ -154,7 +189,7 @@ void MainWindow::onIpChecked(QNetworkReply *reply)
     updateVersion->checkVersion();
 }
 
-void MainWindow::openUrl(const QJsonObject &data)
+void PageHandlers::openUrl(const QJsonObject &data)
 {
     const QUrl url(text(data, "url"), QUrl::TolerantMode);
     // The address comes from the website's version document: only web pages are opened,
@@ -167,7 +202,7 @@ void MainWindow::openUrl(const QJsonObject &data)
         qDebug() << "Failed to open website.";
 }
 
-void MainWindow::changeLanguage(const QJsonObject &data)
+void PageHandlers::changeLanguage(const QJsonObject &data)
 {
     const QString language = text(data, "language");
     // A language without pages would leave the window blank at the next start.
@@ -179,13 +214,13 @@ void MainWindow::changeLanguage(const QJsonObject &data)
     runPageScript(PageCall::setlanguage(language));
 }
 
-void MainWindow::forwardLocalApiRequest(const QJsonObject &query)
+void PageHandlers::forwardLocalApiRequest(const QJsonObject &query)
 {
     qDebug() << "sigIshttpProxy";
     runPageScript(PageCall::sigIshttpProxy(PageRequests::localApiRequest(query)));
 }
 
-void MainWindow::announceVersion(const QJsonObject &release)
+void PageHandlers::announceVersion(const QJsonObject &release)
 {
     qDebug() << "sigVersionUpdate " << release;
     runPageScript(PageCall::checkversion(text(release, "exeUrl")));

@@ -1,6 +1,7 @@
 #include "pagerequests.h"
 
-#include "app/constants.h"
+#include "core/configurl.h"
+#include "util/constants.h"
 
 namespace PageRequests {
 

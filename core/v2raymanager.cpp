@@ -1,5 +1,6 @@
 #include "v2raymanager.h"
 
+#include "core/configurl.h"
 #include "core/proxyentries.h"
 #include "util/commconutils.h"
 
@@ -14,10 +15,6 @@ const QString corePath = QStringLiteral("run/corvane.exe");
 #else
 const QString corePath = QStringLiteral("run/corvane");
 #endif
-
-// The core's configuration is served by the local HTTP service, never read from the file.
-const QStringList coreArguments{QStringLiteral("-config"),
-                                QStringLiteral("http://127.0.0.1:9584/xray_config.json")};
 
 const int coreWaitMs = 30000;
 
@@ -114,6 +111,12 @@ QString V2RayManager::randomString(int length)
     return ProxyEntries::randomString(length);
 }
 
+void V2RayManager::shutDown()
+{
+    stopV2Ray();
+    resetConfig();
+}
+
 bool V2RayManager::resetConfig()
 {
     return store.storePlain(ProxyEntries::templateText());
@@ -128,7 +131,8 @@ void V2RayManager::startV2Ray()
 {
     recentOutput.clear();
     runTime.start();
-    process.start(v2rayPath, coreArguments, QIODevice::ReadWrite);
+    // The configuration is served by the local HTTP service, never read from the file.
+    process.start(v2rayPath, {QStringLiteral("-config"), coreConfigUrl()}, QIODevice::ReadWrite);
     if (!process.waitForStarted(coreWaitMs))
         qDebug() << "Failed to start the core:" << process.errorString();
 }

@@ -27,12 +27,16 @@ public:
     bool removeProxyEntry(int port);
     QString randomString(int length);
 
+    // Stops the core and stores the empty configuration: no proxy outlives a session.
+    void shutDown();
     bool resetConfig();
     QByteArray readConfig();
 
     void startV2Ray();
     void stopV2Ray();
     qint64 coreProcessId() const { return process.processId(); }
+    // The stored configuration, which the local HTTP service serves to the core.
+    const ConfigStore *configStore() const { return &store; }
 
 public slots:
     void readOutput();

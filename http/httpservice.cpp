@@ -1,12 +1,12 @@
 #include "httpservice.h"
 
+#include "core/configurl.h"
 #include "core/proxyentries.h"
 #include "http/httprequest.h"
 #include "http/httproutes.h"
 #include "util/commconutils.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QJsonDocument>
 #include <QTcpSocket>
 #include <QTimer>
@@ -15,11 +15,21 @@
 #include <sys/socket.h>
 #endif
 
-HttpService::HttpService(QObject *parent)
+HttpService::HttpService(const ConfigStore *store, QObject *parent)
     : QTcpServer(parent)
-    , configPath(QDir(QDir::currentPath()).filePath(QStringLiteral("run/config.json")))
-    , store(configPath)
+    , store(store)
 {}
+
+bool HttpService::listenOnServicePort()
+{
+    if (isListening())
+        return true;
+    if (listen(QHostAddress::Any, HTTP_SERVICE_PORT))
+        return true;
+    qDebug() << "HTTP service could not listen on port" << HTTP_SERVICE_PORT << ":" << errorString()
+             << "- no proxy can start until the port is free; the next change tries again";
+    return false;
+}
 
 QList<QPair<QString, QString>> HttpService::parseQueryParams(const QString &target)
 {
@@ -167,12 +177,12 @@ void HttpService::answer(QTcpSocket *socket, const QByteArray &bytes)
 QByteArray HttpService::configBody()
 {
     bool ok = false;
-    const QByteArray plain = store.readPlain(&ok);
+    const QByteArray plain = store->readPlain(&ok);
     return ok ? plain : ProxyEntries::templateText();
 }
 
 QSet<quint16> HttpService::ownPorts()
 {
-    const QJsonDocument document = QJsonDocument::fromJson(store.readPlain());
+    const QJsonDocument document = QJsonDocument::fromJson(store->readPlain());
     return ProxyEntries::usedPorts(document.isObject() ? document.object() : QJsonObject());
 }

@@ -21,7 +21,12 @@ class HttpService : public QTcpServer
     Q_OBJECT
 
 public:
-    explicit HttpService(QObject *parent = nullptr);
+    // Serves the configuration the store holds; the store must outlive the service's use.
+    explicit HttpService(const ConfigStore *store, QObject *parent = nullptr);
+
+    // Listens on every local address on the service's fixed port, unless it already does;
+    // false, and logged, when another program holds the port.
+    bool listenOnServicePort();
 
     QList<QPair<QString, QString>> parseQueryParams(const QString &target);
 
@@ -46,8 +51,7 @@ private:
     // The local ports of the stored entries: the running core may hold them.
     QSet<quint16> ownPorts();
 
-    QString configPath;
-    ConfigStore store;
+    const ConfigStore *store;
     QHash<QTcpSocket *, QByteArray> received;
     int headerTimeoutMs = 10000;
     int writeTimeoutMs = 10000;

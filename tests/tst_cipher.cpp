@@ -1,4 +1,5 @@
-#include "app/constants.h"
+#include "core/configurl.h"
+#include "util/constants.h"
 #include "util/base64.h"
 #include "util/ciphercodec.h"
 #include "util/qaesencryption.h"

@@ -1,14 +1,15 @@
-#include "app/constants.h"
 #include "bridge/pagecall.h"
 #include "core/configstore.h"
+#include "core/configurl.h"
 #include "core/proxyentries.h"
 #include "core/v2raymanager.h"
 #include "residentialgateway.h"
+#include "support/handlerrig.h"
 #include "support/logcapture.h"
 #include "support/permissionsbind.h"
-#include "support/recordingwindow.h"
 #include "support/relayprobe.h"
 #include "support/testmain.h"
+#include "util/constants.h"
 
 #include <QDir>
 #include <QFile>
@@ -55,11 +56,6 @@ quint16 freePort()
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
-}
-
-qint64 corePid(MainWindow &window)
-{
-    return window.findChild<V2RayManager *>()->coreProcessId();
 }
 
 bool linkCore()
@@ -125,68 +121,68 @@ bool TestFaults::relays(const QList<quint16> &on, const QList<quint16> &off) con
 
 void TestFaults::coreKilledFromOutsideComesBackAtTheNextChange()
 {
-    RecordingWindow window;
+    HandlerRig rig;
     const quint16 first = freePort();
     const quint16 second = freePort();
-    window.send(start(first));
-    window.send(start(second));
+    rig.send(start(first));
+    rig.send(start(second));
     QVERIFY(relays({first, second}));
 
     // Killed, and the next add comes before the client has even seen the core end.
-    QCOMPARE(::kill(pid_t(corePid(window)), SIGKILL), 0);
+    QCOMPARE(::kill(pid_t(rig.corePid()), SIGKILL), 0);
     const quint16 third = freePort();
-    window.send(start(third));
-    QCOMPARE(window.last(), PageCall::sigSendMessageToJS(third));
+    rig.send(start(third));
+    QCOMPARE(rig.last(), PageCall::sigSendMessageToJS(third));
     QVERIFY(relays({first, second, third}));
 
     // Killed and seen to end, then a removal.
     LogCapture log;
-    QCOMPARE(::kill(pid_t(corePid(window)), SIGKILL), 0);
+    QCOMPARE(::kill(pid_t(rig.corePid()), SIGKILL), 0);
     QTRY_VERIFY(log.contains("V2Ray process finished"));
-    window.send(remove(second));
-    QCOMPARE(window.last(), PageCall::sigSendDelRow(second));
+    rig.send(remove(second));
+    QCOMPARE(rig.last(), PageCall::sigSendDelRow(second));
     QVERIFY(relays({first, third}, {second}));
 }
 
 void TestFaults::missingCoreIsLoggedAndTheNextChangeRecovers()
 {
     QVERIFY(QFile::remove("run/corvane"));
-    RecordingWindow window;
+    HandlerRig rig;
     LogCapture log;
     const quint16 first = freePort();
     const quint16 second = freePort();
-    window.send(start(first));
-    window.send(start(second));
+    rig.send(start(first));
+    rig.send(start(second));
     QCOMPARE(log.count("Failed to start the core:"), 2);
-    QCOMPARE(window.scripts.size(), 2); // the page waiting under its overlay has its answer
+    QCOMPARE(rig.scripts.size(), 2); // the page waiting under its overlay has its answer
     const QJsonObject stored =
         QJsonDocument::fromJson(ConfigStore("run/config.json").readPlain()).object();
     QVERIFY(ProxyEntries::hasEntry(stored, first));
     QVERIFY(ProxyEntries::hasEntry(stored, second));
 
     QVERIFY(linkCore());
-    window.send(remove(second));
+    rig.send(remove(second));
     QVERIFY(relays({first}, {second}));
 }
 
 void TestFaults::coreThatCannotBindSaysWhy()
 {
-    RecordingWindow window;
+    HandlerRig rig;
     const quint16 first = freePort();
     const quint16 second = freePort();
-    window.send(start(first));
-    window.send(start(second));
+    rig.send(start(first));
+    rig.send(start(second));
     QVERIFY(relays({first, second}));
 
     // While the core is down, another program takes one of its ports; at the next change
     // the core cannot bind it and ends at once.
     LogCapture log;
-    QCOMPARE(::kill(pid_t(corePid(window)), SIGKILL), 0);
+    QCOMPARE(::kill(pid_t(rig.corePid()), SIGKILL), 0);
     QTRY_VERIFY(log.contains("V2Ray exited by itself"));
     QTcpServer other;
     QVERIFY(other.listen(QHostAddress::LocalHost, second));
     log.clear();
-    window.send(start(freePort()));
+    rig.send(start(freePort()));
     QTRY_VERIFY(log.contains("V2Ray exited by itself"));
     const QString said = log.lines().filter("V2Ray exited by itself").first();
     QVERIFY2(said.contains("exit code:") && said.contains("address already in use") &&
@@ -196,7 +192,7 @@ void TestFaults::coreThatCannotBindSaysWhy()
     // A restart the client asks for is not reported as one.
     other.close();
     log.clear();
-    window.send(remove(60777));
+    rig.send(remove(60777));
     QVERIFY(relays({first, second}));
     QCOMPARE(log.count("V2Ray exited by itself"), 0);
 }
@@ -206,10 +202,7 @@ void TestFaults::takenServicePortIsReportedAndFreedPortRecovers()
     QTcpServer other; // another program holds the client's port
     QVERIFY(other.listen(QHostAddress::LocalHost, HTTP_SERVICE_PORT));
     LogCapture log;
-    MainWindow window;
-    window.show();
-    QSignalSpy asked(window.findChild<MainChannel *>(), &MainChannel::sigPararms);
-    QTRY_VERIFY_WITH_TIMEOUT(!asked.isEmpty(), 20000); // the login page runs and reached us
+    HandlerRig rig;
     const QStringList said = log.lines().filter("HTTP service could not listen on port 9584");
     QCOMPARE(said.size(), 1);
     QVERIFY2(said.first().contains("in use") && said.first().contains("until the port is free"),
@@ -217,20 +210,20 @@ void TestFaults::takenServicePortIsReportedAndFreedPortRecovers()
 
     // The core would ask the other program for its configuration: it is not started.
     const quint16 port = freePort();
-    window.findChild<MainChannel *>()->sendMsg(start(port));
+    rig.send(start(port));
     QVERIFY(log.contains("Core not started: the HTTP service is not listening"));
-    QCOMPARE(corePid(window), qint64(0));
+    QCOMPARE(rig.corePid(), qint64(0));
 
     other.close();
-    window.findChild<MainChannel *>()->sendMsg(remove(60777));
+    rig.send(remove(60777));
     QVERIFY(relays({port}));
 }
 
 void TestFaults::readOnlyRunFolderKeepsTheProxies()
 {
-    RecordingWindow window;
+    HandlerRig rig;
     const quint16 kept = freePort();
-    window.send(start(kept));
+    rig.send(start(kept));
     QVERIFY(relays({kept}));
     QFile file("run/config.json");
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -244,10 +237,10 @@ void TestFaults::readOnlyRunFolderKeepsTheProxies()
         PermissionsBind permissions;
         QVERIFY2(permissions.binds(), "cannot drop the capabilities that bypass permissions");
         LogCapture log;
-        window.scripts.clear();
-        window.send(start(freePort()));
-        window.send(remove(kept));
-        QCOMPARE(window.scripts, (QStringList{PageCall::startError(), PageCall::removeFailed()}));
+        rig.scripts.clear();
+        rig.send(start(freePort()));
+        rig.send(remove(kept));
+        QCOMPARE(rig.scripts, (QStringList{PageCall::startError(), PageCall::removeFailed()}));
         QCOMPARE(log.count("Failed to open file: "), 2);
     }
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -256,8 +249,8 @@ void TestFaults::readOnlyRunFolderKeepsTheProxies()
     QVERIFY(relays({kept})); // still running, as the page still shows
 
     QVERIFY(QFile::setPermissions("run", writable));
-    window.send(remove(kept));
-    QCOMPARE(window.last(), PageCall::sigSendDelRow(kept));
+    rig.send(remove(kept));
+    QCOMPARE(rig.last(), PageCall::sigSendDelRow(kept));
     QVERIFY(relays({}, {kept}));
 }
 

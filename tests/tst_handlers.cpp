@@ -1,19 +1,18 @@
-#include "app/constants.h"
-#include "app/mainwindow.h"
-#include "app/quitsignals.h"
 #include "bridge/mainchannel.h"
 #include "bridge/pagecall.h"
 #include "bridge/pagerequests.h"
 #include "core/configstore.h"
+#include "core/configurl.h"
 #include "core/proxyentries.h"
 #include "core/v2raymanager.h"
 #include "residentialgateway.h"
 #include "support/fakewebserver.h"
+#include "support/handlerrig.h"
 #include "support/logcapture.h"
-#include "support/recordingwindow.h"
 #include "support/relayprobe.h"
 #include "support/testmain.h"
 #include "support/urlrecorder.h"
+#include "util/constants.h"
 #include "util/logmask.h"
 #include "util/updateversion.h"
 
@@ -32,7 +31,7 @@
 #include <csignal>
 #include <unistd.h>
 
-// The window's handlers with a real settings file, the real core and the stand-in gateway.
+// The page handlers with a real settings file, the real core and the stand-in gateway.
 class TestHandlers : public QObject
 {
     Q_OBJECT
@@ -48,8 +47,6 @@ private slots:
     void failedStartsLeaveTheCoreAlone();
     void runListAndDelete();
     void logoutStopsAndResets();
-    void quitStopsAndResets_data();
-    void quitStopsAndResets();
     void languageAndOpenUrl();
     void localApiRequest_data();
     void localApiRequest();
@@ -63,7 +60,6 @@ private slots:
 
 private:
     QJsonObject startRequest(const QJsonValue &localPort, bool api = false) const;
-    qint64 corePid(RecordingWindow &window) const;
     static QJsonObject decoded(const QString &script);
 
     QTemporaryDir *m_dir = nullptr;
@@ -132,11 +128,6 @@ QJsonObject TestHandlers::startRequest(const QJsonValue &localPort, bool api) co
     return request;
 }
 
-qint64 TestHandlers::corePid(RecordingWindow &window) const
-{
-    return window.findChild<V2RayManager *>()->coreProcessId();
-}
-
 QJsonObject TestHandlers::decoded(const QString &script)
 {
     const int open = script.indexOf("('");
@@ -146,49 +137,50 @@ QJsonObject TestHandlers::decoded(const QString &script)
 
 void TestHandlers::parametersAndLoginState()
 {
-    RecordingWindow window;
-    window.send(R"({"code":1,"data":{"username":"ann@example.com","password":"pw"}})");
-    QCOMPARE(window.windowTitle(), QString("Vexalo v1.0.0   ann@example.com"));
-    QVERIFY(window.last().startsWith("sigIsSendLogin('"));
-    const QJsonObject parameters = decoded(window.last());
+    HandlerRig rig;
+    rig.settings.setValue("settings/language", "_cn"); // as the window stores it at start
+    QSignalSpy user(&rig.handlers, &PageHandlers::userChanged);
+    rig.send(R"({"code":1,"data":{"username":"ann@example.com","password":"pw"}})");
+    QCOMPARE(user.takeFirst().first().toString(), QString("ann@example.com"));
+    QVERIFY(rig.last().startsWith("sigIsSendLogin('"));
+    const QJsonObject parameters = decoded(rig.last());
     QCOMPARE(parameters.value("URL").toString(), WEBSITE_URL);
     QCOMPARE(parameters.value("httpPort").toInt(), 9584);
     QCOMPARE(parameters.value("language").toString(), QString("_cn"));
     QCOMPARE(parameters.value("localIps").toArray().first().toString(), QString("127.0.0.1"));
 
-    window.send(R"({"code": 1})"); // the login page sends no data
-    QCOMPARE(window.scripts.size(), 2);
-    QCOMPARE(window.windowTitle(), QString("Vexalo v1.0.0   ann@example.com"));
+    rig.send(R"({"code": 1})"); // the login page sends no data
+    QCOMPARE(rig.scripts.size(), 2);
+    QCOMPARE(user.count(), 0); // the name stays
 
     QSettings settings("config.ini", QSettings::IniFormat);
-    window.send(R"({"code":11,"data":{"username":"ann@example.com","password":"pw"}})");
-    QCOMPARE(window.scripts.size(), 2);
+    rig.send(R"({"code":11,"data":{"username":"ann@example.com","password":"pw"}})");
+    QCOMPARE(rig.scripts.size(), 2);
     settings.sync();
     QCOMPARE(settings.value("settings/login").toBool(), true);
 
-    window.send(R"({"code":11,"data":{"username":"ann@example.com","password":""}})");
-    QCOMPARE(window.last(), QString("sigLignOutToJS('_cn')"));
+    rig.send(R"({"code":11,"data":{"username":"ann@example.com","password":""}})");
+    QCOMPARE(rig.last(), QString("sigLignOutToJS('_cn')"));
     settings.sync();
     QCOMPARE(settings.value("settings/login").toBool(), false);
 }
 
 void TestHandlers::startsAnswerAndRestartTheCore()
 {
-    RecordingWindow window;
+    HandlerRig rig;
     const quint16 rotating = freePort();
-    window.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(rotating)}}).toJson());
-    QCOMPARE(window.last(), QString("sigSendMessageToJS(%1)").arg(rotating));
-    const qint64 first = corePid(window);
+    rig.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(rotating)}}).toJson());
+    QCOMPARE(rig.last(), QString("sigSendMessageToJS(%1)").arg(rotating));
+    const qint64 first = rig.corePid();
     QVERIFY(first > 0);
     QVERIFY(waitUntilRelays(rotating, *m_target));
     QCOMPARE(m_gateway->connections().last().country, QString("US"));
 
     // A start for the local API restarts the core but tells the page nothing.
     const quint16 api = freePort();
-    window.send(
-        QJsonDocument(QJsonObject{{"code", 3}, {"data", startRequest(api, true)}}).toJson());
-    QCOMPARE(window.scripts.size(), 1);
-    QVERIFY(corePid(window) != first);
+    rig.send(QJsonDocument(QJsonObject{{"code", 3}, {"data", startRequest(api, true)}}).toJson());
+    QCOMPARE(rig.scripts.size(), 1);
+    QVERIFY(rig.corePid() != first);
     QVERIFY(waitUntilRelays(api, *m_target));
     QVERIFY(waitUntilRelays(rotating, *m_target));
 }
@@ -220,16 +212,16 @@ void TestHandlers::failedStartsLeaveTheCoreAlone()
     QFETCH(bool, api);
     QFETCH(QString, heldBy);
     QFETCH(QString, answer);
-    RecordingWindow window;
+    HandlerRig rig;
     const quint16 port = freePort();
-    window.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
+    rig.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
     QVERIFY(waitUntilRelays(port, *m_target));
-    const qint64 running = corePid(window);
+    const qint64 running = rig.corePid();
     QFile config("run/config.json");
     QVERIFY(config.open(QIODevice::ReadOnly));
     const QByteArray stored = config.readAll();
     config.close();
-    window.scripts.clear();
+    rig.scripts.clear();
 
     QTcpServer tcp;
     QUdpSocket udp;
@@ -241,10 +233,10 @@ void TestHandlers::failedStartsLeaveTheCoreAlone()
         QVERIFY(udp.bind(QHostAddress(QHostAddress::LocalHost), 0));
         asked = udp.localPort();
     }
-    window.send(
+    rig.send(
         QJsonDocument(QJsonObject{{"code", code}, {"data", startRequest(asked, api)}}).toJson());
-    QCOMPARE(window.scripts, answer.isEmpty() ? QStringList() : QStringList{answer});
-    QCOMPARE(corePid(window), running);
+    QCOMPARE(rig.scripts, answer.isEmpty() ? QStringList() : QStringList{answer});
+    QCOMPARE(rig.corePid(), running);
     QVERIFY(config.open(QIODevice::ReadOnly));
     QCOMPARE(config.readAll(), stored);
     QVERIFY(waitUntilRelays(port, *m_target));
@@ -252,20 +244,19 @@ void TestHandlers::failedStartsLeaveTheCoreAlone()
 
 void TestHandlers::runListAndDelete()
 {
-    RecordingWindow window;
+    HandlerRig rig;
     const quint16 port = freePort();
-    window.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
+    rig.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
     QVERIFY(waitUntilRelays(port, *m_target));
 
-    window.send(R"({"code": 4})");
+    rig.send(R"({"code": 4})");
     const QByteArray stored = ConfigStore(m_dir->filePath("run/config.json")).readPlain();
-    QCOMPARE(window.last(),
-             "sigSendRunProxyList('" + QString::fromLatin1(stored.toBase64()) + "')");
+    QCOMPARE(rig.last(), "sigSendRunProxyList('" + QString::fromLatin1(stored.toBase64()) + "')");
 
-    const qint64 before = corePid(window);
-    window.send(QByteArray(R"({"code":5,"data":)") + QByteArray::number(port) + "}");
-    QCOMPARE(window.last(), QString("sigSendDelRow(%1)").arg(port));
-    QVERIFY(corePid(window) != before);
+    const qint64 before = rig.corePid();
+    rig.send(QByteArray(R"({"code":5,"data":)") + QByteArray::number(port) + "}");
+    QCOMPARE(rig.last(), QString("sigSendDelRow(%1)").arg(port));
+    QVERIFY(rig.corePid() != before);
     QVERIFY(!ProxyEntries::hasEntry(
         QJsonDocument::fromJson(ConfigStore(m_dir->filePath("run/config.json")).readPlain())
             .object(),
@@ -273,24 +264,26 @@ void TestHandlers::runListAndDelete()
     QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
 
     // A port without an entry still restarts the core and still drops the row.
-    const qint64 again = corePid(window);
-    window.send(R"({"code":5,"data":60777})");
-    QCOMPARE(window.last(), QString("sigSendDelRow(60777)"));
-    QVERIFY(corePid(window) != again);
+    const qint64 again = rig.corePid();
+    rig.send(R"({"code":5,"data":60777})");
+    QCOMPARE(rig.last(), QString("sigSendDelRow(60777)"));
+    QVERIFY(rig.corePid() != again);
 }
 
 void TestHandlers::logoutStopsAndResets()
 {
-    RecordingWindow window;
-    window.send(R"({"code":1,"data":{"username":"ann@example.com"}})");
+    HandlerRig rig;
+    rig.settings.setValue("settings/language", "_en");
+    QSignalSpy user(&rig.handlers, &PageHandlers::userChanged);
+    rig.send(R"({"code":1,"data":{"username":"ann@example.com"}})");
     const quint16 port = freePort();
-    window.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
+    rig.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
     QVERIFY(waitUntilRelays(port, *m_target));
 
-    window.send(R"({"code": 7})");
-    QCOMPARE(window.last(), QString("sigLignOutToJS('_cn')"));
-    QCOMPARE(window.windowTitle(), QString("Vexalo v1.0.0 "));
-    QCOMPARE(window.findChild<V2RayManager *>()->coreProcessId(), qint64(0));
+    rig.send(R"({"code": 7})");
+    QCOMPARE(rig.last(), QString("sigLignOutToJS('_en')"));
+    QCOMPARE(user.last().first().toString(), QString());
+    QCOMPARE(rig.corePid(), qint64(0));
     QCOMPARE(ConfigStore(m_dir->filePath("run/config.json")).readPlain(),
              ProxyEntries::templateText());
     QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
@@ -298,58 +291,13 @@ void TestHandlers::logoutStopsAndResets()
     QCOMPARE(settings.value("settings/login").toBool(), false);
 }
 
-void TestHandlers::quitStopsAndResets_data()
-{
-    QTest::addColumn<int>("signalNumber"); // 0: the tray menu's quit action
-    QTest::newRow("tray menu") << 0;
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
-}
-
-void TestHandlers::quitStopsAndResets()
-{
-    QFETCH(int, signalNumber);
-    QuitSignals quitSignals;
-    RecordingWindow window;
-    const quint16 port = freePort();
-    window.send(QJsonDocument(QJsonObject{{"code", 6}, {"data", startRequest(port)}}).toJson());
-    QVERIFY(waitUntilRelays(port, *m_target));
-    const qint64 core = corePid(window);
-    QAction *quit = nullptr;
-    for (QAction *action : window.findChildren<QAction *>())
-        quit = action->text() == QString("退出程序") ? action : quit;
-    QVERIFY(quit);
-    LogCapture log;
-
-    QTimer::singleShot(0, &window, [&] {
-        if (signalNumber != 0)
-            ::kill(::getpid(), signalNumber);
-        else
-            quit->trigger();
-    });
-    // Should the quit never come, this ends the loop with another code.
-    QTimer stuck;
-    stuck.setSingleShot(true);
-    connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(99); });
-    stuck.start(60000);
-    QCOMPARE(QCoreApplication::exec(), 0);
-
-    QCOMPARE(log.count("Application is about to quit. Cleaning up..."), 1);
-    QCOMPARE(corePid(window), qint64(0));
-    QCOMPARE(::kill(pid_t(core), 0), -1); // ended and reaped
-    QCOMPARE(ConfigStore(m_dir->filePath("run/config.json")).readPlain(),
-             ProxyEntries::templateText());
-    QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
-}
-
 void TestHandlers::languageAndOpenUrl()
 {
-    RecordingWindow window;
-    window.send(R"({"code":10,"data":{"language":"_en"}})");
-    QCOMPARE(window.last(), QString("setlanguage('_en')"));
-    window.send(R"({"code":10,"data":{"language":"_fr"}})");
-    QCOMPARE(window.scripts.size(), 1);
+    HandlerRig rig;
+    rig.send(R"({"code":10,"data":{"language":"_en"}})");
+    QCOMPARE(rig.last(), QString("setlanguage('_en')"));
+    rig.send(R"({"code":10,"data":{"language":"_fr"}})");
+    QCOMPARE(rig.scripts.size(), 1);
     QSettings settings("config.ini", QSettings::IniFormat);
     QCOMPARE(settings.value("settings/language").toString(), QString("_en"));
 
@@ -357,8 +305,8 @@ void TestHandlers::languageAndOpenUrl()
     QDesktopServices::setUrlHandler("https", &recorder, "open");
     QDesktopServices::setUrlHandler("file", &recorder, "open");
     LogCapture log;
-    window.send(R"({"code":9,"data":{"url":"https://example.com/dl/Vexalo 1.2.exe"}})");
-    window.send(R"({"code":9,"data":{"url":"file:///etc/passwd"}})");
+    rig.send(R"({"code":9,"data":{"url":"https://example.com/dl/Vexalo 1.2.exe"}})");
+    rig.send(R"({"code":9,"data":{"url":"file:///etc/passwd"}})");
     QDesktopServices::unsetUrlHandler("https");
     QDesktopServices::unsetUrlHandler("file");
     QCOMPARE(recorder.opened, QList<QUrl>{QUrl("https://example.com/dl/Vexalo%201.2.exe")});
@@ -396,15 +344,15 @@ void TestHandlers::localApiRequest()
 
 void TestHandlers::localApiRequestReachesThePage()
 {
-    RecordingWindow window;
+    HandlerRig rig;
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, HTTP_SERVICE_PORT);
     QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
     client.write("GET /api/get_ip?proxyType=2&contry=JP&proxy=60011&gender=1 HTTP/1.1\r\n"
                  "Host: 127.0.0.1:9584\r\n\r\n");
-    QTRY_VERIFY(window.last().startsWith("sigIshttpProxy('"));
-    QCOMPARE(decoded(window.last()).value("local_port").toInt(), 60011);
-    QCOMPARE(decoded(window.last()).value("counrtyList").toString(), QString("JP"));
+    QTRY_VERIFY(rig.last().startsWith("sigIshttpProxy('"));
+    QCOMPARE(decoded(rig.last()).value("local_port").toInt(), 60011);
+    QCOMPARE(decoded(rig.last()).value("counrtyList").toString(), QString("JP"));
 }
 
 void TestHandlers::ipCheckThenVersionCheck()
@@ -412,13 +360,13 @@ void TestHandlers::ipCheckThenVersionCheck()
     FakeWebServer web;
     web.setResponse("/json", json(R"({"query":"203.0.113.7","countryCode":"US","city":"東京"})"));
     web.setResponse("/public/version.txt", json(R"({"code":"1","result":{"versionNo":"1.0.0"}})"));
-    RecordingWindow window;
-    window.pointAt(web);
-    window.send(R"({"code":1,"data":{"username":"ann@example.com","password":"pw"}})");
-    window.send(R"({"code": 8})");
+    HandlerRig rig;
+    rig.pointAt(web);
+    rig.send(R"({"code":1,"data":{"username":"ann@example.com","password":"pw"}})");
+    rig.send(R"({"code": 8})");
 
-    QTRY_VERIFY(window.last().startsWith("sigCheckIp('"));
-    QCOMPARE(decoded(window.last()).value("city").toString(), QString("東京"));
+    QTRY_VERIFY(rig.last().startsWith("sigCheckIp('"));
+    QCOMPARE(decoded(rig.last()).value("city").toString(), QString("東京"));
     QTRY_COMPARE(countPath(web, "/public/version.txt"), 1);
     QCOMPARE(web.requests().first().target, QByteArray("/json"));
     QVERIFY(web.requests().first().header("Authorization").isNull());
@@ -433,35 +381,35 @@ void TestHandlers::ipCheckFailures()
     web.setResponse("/slow", stall);
     web.setResponse("/html", json("<html>busy</html>"));
     web.setResponse("/json", json(R"({"query":"203.0.113.7","countryCode":"US"})"));
-    RecordingWindow window;
-    window.pointAt(web, 1000);
+    HandlerRig rig;
+    rig.pointAt(web, 1000);
     LogCapture log;
 
     // Out of time while a second check comes and goes: both are handled on their own.
-    window.setIpGeoUrl(web.url("/slow"));
-    window.send(R"({"code": 8})");
-    window.setIpGeoUrl(web.url("/json"));
-    window.send(R"({"code": 8})");
-    QTRY_VERIFY(window.last().startsWith("sigCheckIp('"));
+    rig.handlers.setIpGeoUrl(web.url("/slow"), 1000);
+    rig.send(R"({"code": 8})");
+    rig.handlers.setIpGeoUrl(web.url("/json"), 1000);
+    rig.send(R"({"code": 8})");
+    QTRY_VERIFY(rig.last().startsWith("sigCheckIp('"));
     QTRY_VERIFY(log.contains("Error: "));
     QTRY_COMPARE(countPath(web, "/public/version.txt"), 2);
 
     // Refused connection: logged, no page call, the version check still runs.
     QTcpServer closed;
     closed.listen(QHostAddress::LocalHost, 0);
-    window.setIpGeoUrl(QString("http://127.0.0.1:%1/json").arg(closed.serverPort()));
+    rig.handlers.setIpGeoUrl(QString("http://127.0.0.1:%1/json").arg(closed.serverPort()), 1000);
     closed.close();
-    window.send(R"({"code": 8})");
+    rig.send(R"({"code": 8})");
     QTRY_COMPARE(countPath(web, "/public/version.txt"), 3);
 
     // Not JSON: no page call and no version check, as the next good check shows.
-    window.setIpGeoUrl(web.url("/html"));
-    window.send(R"({"code": 8})");
+    rig.handlers.setIpGeoUrl(web.url("/html"), 1000);
+    rig.send(R"({"code": 8})");
     QTRY_VERIFY(log.contains("Failed to parse JSON: "));
-    window.setIpGeoUrl(web.url("/json"));
-    window.send(R"({"code": 8})");
+    rig.handlers.setIpGeoUrl(web.url("/json"), 1000);
+    rig.send(R"({"code": 8})");
     QTRY_COMPARE(countPath(web, "/public/version.txt"), 4);
-    QCOMPARE(window.scripts.filter("sigCheckIp").size(), 2);
+    QCOMPARE(rig.scripts.filter("sigCheckIp").size(), 2);
 
     // An answer that keeps trickling past the deadline, and one too large for an IP report:
     // both are errors, and the version check still runs.
@@ -470,14 +418,14 @@ void TestHandlers::ipCheckFailures()
     web.setResponse("/trickle", trickle);
     const QJsonObject big{{"query", "203.0.113.8"}, {"pad", QString(70000, 'x')}};
     web.setResponse("/big", json(QJsonDocument(big).toJson()));
-    window.setIpGeoUrl(web.url("/trickle"));
-    window.send(R"({"code": 8})");
+    rig.handlers.setIpGeoUrl(web.url("/trickle"), 1000);
+    rig.send(R"({"code": 8})");
     QTRY_VERIFY(log.contains("Error:  \"no complete answer within 1000 ms\""));
-    window.setIpGeoUrl(web.url("/big"));
-    window.send(R"({"code": 8})");
+    rig.handlers.setIpGeoUrl(web.url("/big"), 1000);
+    rig.send(R"({"code": 8})");
     QTRY_VERIFY(log.contains("Error:  \"answer larger than 65536 bytes\""));
     QTRY_COMPARE(countPath(web, "/public/version.txt"), 6);
-    QCOMPARE(window.scripts.filter("sigCheckIp").size(), 2);
+    QCOMPARE(rig.scripts.filter("sigCheckIp").size(), 2);
 }
 
 void TestHandlers::versionNoticeIsEscaped()
@@ -488,11 +436,11 @@ void TestHandlers::versionNoticeIsEscaped()
         "/public/version.txt",
         json(
             R"({"code":"1","result":{"versionNo":"1.2.0","exeUrl":"https://example.com/it's');alert(1);//"}})"));
-    RecordingWindow window;
-    window.pointAt(web);
-    window.send(R"({"code": 8})");
-    QTRY_VERIFY(window.last().startsWith("checkversion("));
-    QCOMPARE(window.last(), QString(R"(checkversion('https://example.com/it\'s\');alert(1);//'))"));
+    HandlerRig rig;
+    rig.pointAt(web);
+    rig.send(R"({"code": 8})");
+    QTRY_VERIFY(rig.last().startsWith("checkversion("));
+    QCOMPARE(rig.last(), QString(R"(checkversion('https://example.com/it\'s\');alert(1);//'))"));
 }
 
 void TestHandlers::logMaskHidesEveryValue_data()
@@ -547,12 +495,12 @@ void TestHandlers::logMaskHidesEveryValue()
 
 void TestHandlers::logsHideSecrets()
 {
-    RecordingWindow window;
+    HandlerRig rig;
     LogCapture log;
     QJsonObject request = startRequest("bad");
     request.insert("proxy_authkey", "k3yS3cret");
-    window.send(QJsonDocument(QJsonObject{{"code", 3}, {"data", request}}).toJson());
-    window.send(R"({"code":1,"data":{"username":"ann@example.com","password":"pw-9x"}})");
+    rig.send(QJsonDocument(QJsonObject{{"code", 3}, {"data", request}}).toJson());
+    rig.send(R"({"code":1,"data":{"username":"ann@example.com","password":"pw-9x"}})");
     const QString all = log.lines().join('\n');
     QVERIFY(!all.contains("k3yS3cret"));
     QVERIFY(!all.contains("pw-9x"));

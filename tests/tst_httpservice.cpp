@@ -49,6 +49,7 @@ private:
                         const QHostAddress &host = QHostAddress::LocalHost);
 
     QTemporaryDir m_dir;
+    ConfigStore m_store{m_dir.filePath("run/config.json")};
     QString m_previous;
     HttpService *m_service = nullptr;
     QByteArray m_config;
@@ -59,13 +60,12 @@ void TestHttpService::initTestCase()
     m_previous = QDir::currentPath();
     QVERIFY(QDir(m_dir.path()).mkdir("run"));
     QVERIFY(QDir::setCurrent(m_dir.path()));
-    ConfigStore store(m_dir.filePath("run/config.json"));
     QJsonObject root = QJsonDocument::fromJson(ProxyEntries::templateText()).object();
     ProxyEntries::appendEntry(root, 60001, QJsonObject{{"address", "gw"}, {"port", 1}}, {});
-    QVERIFY(store.store(root));
+    QVERIFY(m_store.store(root));
     m_config = QJsonDocument(root).toJson();
 
-    m_service = new HttpService(this);
+    m_service = new HttpService(&m_store, this);
     QVERIFY(m_service->listen(QHostAddress::Any, 0));
 }
 
@@ -395,13 +395,12 @@ void TestHttpService::unreadAnswerDroppedAtWriteDeadline()
     QJsonObject routing = root.value("routing").toObject();
     routing.insert("rules", rules);
     root.insert("routing", routing);
-    QVERIFY(ConfigStore(dir.filePath("run/config.json")).store(root));
+    const ConfigStore large(dir.filePath("run/config.json"));
+    QVERIFY(large.store(root));
     const QByteArray whole = HttpRoutes::configAnswer(QJsonDocument(root).toJson());
     QVERIFY(whole.size() > 8 * 1024 * 1024);
 
-    QVERIFY(QDir::setCurrent(dir.path()));
-    HttpService service;
-    QVERIFY(QDir::setCurrent(m_dir.path()));
+    HttpService service(&large);
     QVERIFY(service.listen(QHostAddress::LocalHost, 0));
     service.setWriteTimeout(1000);
     const int buffer = 64 * 1024;

@@ -45,6 +45,7 @@ private:
     QString exchange(QTcpSocket &socket, int n) const;
 
     QTemporaryDir m_dir;
+    ConfigStore m_store{m_dir.filePath("run/config.json")};
     QString m_previous;
     HttpService *m_service = nullptr;
     QByteArray m_config;
@@ -62,13 +63,12 @@ void TestLoad::initTestCase()
     QJsonObject root = QJsonDocument::fromJson(ProxyEntries::templateText()).object();
     for (int port = 60001; port <= 60020; ++port)
         ProxyEntries::appendEntry(root, port, QJsonObject{{"address", "gw"}, {"port", port}}, {});
-    ConfigStore store(m_dir.filePath("run/config.json"));
-    QVERIFY(store.store(root));
+    QVERIFY(m_store.store(root));
     bool ok = false;
-    m_config = store.readPlain(&ok);
+    m_config = m_store.readPlain(&ok);
     QVERIFY(ok);
 
-    m_service = new HttpService(this);
+    m_service = new HttpService(&m_store, this);
     QVERIFY(m_service->listen(QHostAddress::LocalHost, 0));
 }
 

@@ -1,17 +1,29 @@
 #include "app/mainwindow.h"
+#include "app/quitsignals.h"
 #include "bridge/mainchannel.h"
+#include "core/configstore.h"
+#include "core/proxyentries.h"
+#include "core/v2raymanager.h"
+#include "residentialgateway.h"
 #include "support/dialoganswerer.h"
+#include "support/logcapture.h"
+#include "support/relayprobe.h"
 #include "support/testmain.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QMenu>
 #include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWebEngineView>
+
+#include <csignal>
+#include <unistd.h>
 
 // The real window in a temporary working directory, so config.ini is the test's own.
 class TestMainWindow : public QObject
@@ -19,6 +31,7 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -32,6 +45,8 @@ private slots:
     void closeQuestion_data();
     void closeQuestion();
     void trayDoubleClickShows();
+    void quitStopsAndResets_data();
+    void quitStopsAndResets();
 
 private:
     QWebEngineView *view(MainWindow &window) { return window.findChild<QWebEngineView *>(); }
@@ -47,7 +62,17 @@ private:
     QTemporaryDir *m_workDir = nullptr;
     QString m_previousDir;
     QProcess m_tray;
+    ResidentialGateway *m_gateway = nullptr;
+    TargetServer *m_target = nullptr;
 };
+
+void TestMainWindow::initTestCase()
+{
+    m_gateway = new ResidentialGateway(this);
+    m_gateway->addAccount("vx_demo", "k3yS3cret");
+    QVERIFY(m_gateway->listenHttp(QHostAddress::LocalHost));
+    m_target = new TargetServer(this);
+}
 
 void TestMainWindow::init()
 {
@@ -144,6 +169,11 @@ void TestMainWindow::windowIsFixedAndTitled()
     QCOMPARE(window.size(), QSize(1200, 670));
     QCOMPARE(window.minimumSize(), QSize(1200, 670));
     QCOMPARE(window.maximumSize(), QSize(1200, 670));
+    QCOMPARE(window.windowTitle(), QString("Vexalo v1.0.0 "));
+    auto *channel = window.findChild<MainChannel *>();
+    channel->sendMsg(R"({"code":1,"data":{"username":"ann@example.com","password":"pw"}})");
+    QCOMPARE(window.windowTitle(), QString("Vexalo v1.0.0   ann@example.com"));
+    channel->sendMsg(R"({"code": 7})");
     QCOMPARE(window.windowTitle(), QString("Vexalo v1.0.0 "));
     QVERIFY(!window.windowIcon().isNull());
     QCOMPARE(view(window)->contextMenuPolicy(), Qt::NoContextMenu);
@@ -258,6 +288,56 @@ void TestMainWindow::trayDoubleClickShows()
     QVERIFY(window.isVisible());
     m_tray.terminate();
     m_tray.waitForFinished(5000);
+}
+
+void TestMainWindow::quitStopsAndResets_data()
+{
+    QTest::addColumn<int>("signalNumber"); // 0: the tray menu's quit action
+    QTest::newRow("tray menu") << 0;
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+void TestMainWindow::quitStopsAndResets()
+{
+    QFETCH(int, signalNumber);
+    QVERIFY(QFile::link(QStandardPaths::findExecutable("v2ray"), "run/corvane"));
+    QuitSignals quitSignals;
+    MainWindow window;
+    const quint16 port = CommconUtils::getUnusedPort();
+    const QJsonObject request{{"ip", "127.0.0.1"},     {"port", m_gateway->httpPort()},
+                              {"username", "vx_demo"}, {"password", "k3yS3cret"},
+                              {"proxyType", "HTTP"},   {"local_port", port}};
+    window.findChild<MainChannel *>()->sendMsg(
+        QJsonDocument(QJsonObject{{"code", 6}, {"data", request}}).toJson());
+    QVERIFY(waitUntilRelays(port, *m_target));
+    auto *runtime = window.findChild<V2RayManager *>();
+    const qint64 core = runtime->coreProcessId();
+    QAction *quit = nullptr;
+    for (QAction *action : window.findChildren<QAction *>())
+        quit = action->text() == QString("退出程序") ? action : quit;
+    QVERIFY(quit);
+    LogCapture log;
+
+    QTimer::singleShot(0, &window, [&] {
+        if (signalNumber != 0)
+            ::kill(::getpid(), signalNumber);
+        else
+            quit->trigger();
+    });
+    // Should the quit never come, this ends the loop with another code.
+    QTimer stuck;
+    stuck.setSingleShot(true);
+    connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    stuck.start(60000);
+    QCOMPARE(QCoreApplication::exec(), 0);
+
+    QCOMPARE(log.count("Application is about to quit. Cleaning up..."), 1);
+    QCOMPARE(runtime->coreProcessId(), qint64(0));
+    QCOMPARE(::kill(pid_t(core), 0), -1); // ended and reaped
+    QCOMPARE(ConfigStore("run/config.json").readPlain(), ProxyEntries::templateText());
+    QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
 }
 
 VEXALO_TEST_MAIN(TestMainWindow)

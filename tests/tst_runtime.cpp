@@ -1,10 +1,11 @@
-#include "app/constants.h"
 #include "core/configstore.h"
+#include "core/configurl.h"
 #include "core/proxyentries.h"
 #include "core/v2raymanager.h"
 #include "http/httpservice.h"
 #include "residentialgateway.h"
 #include "support/relayprobe.h"
+#include "util/constants.h"
 
 #include <QDir>
 #include <QFile>
@@ -84,10 +85,10 @@ void TestRuntime::initTestCase()
     m_target = new TargetServer(this);
     QVERIFY(m_target->isListening());
 
-    m_service = new HttpService(this);
+    m_manager = new V2RayManager(this);
+    m_service = new HttpService(m_manager->configStore(), this);
     QVERIFY2(m_service->listen(QHostAddress::LocalHost, HTTP_SERVICE_PORT),
              qPrintable(m_service->errorString()));
-    m_manager = new V2RayManager(this);
     QVERIFY(m_manager->resetConfig());
 }
 

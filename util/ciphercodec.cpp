@@ -1,6 +1,6 @@
 #include "ciphercodec.h"
 
-#include "app/constants.h"
+#include "util/constants.h"
 #include "util/base64.h"
 #include "util/qaesencryption.h"
 

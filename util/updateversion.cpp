@@ -1,6 +1,6 @@
 #include "updateversion.h"
 
-#include "app/constants.h"
+#include "util/constants.h"
 #include "util/boundedreply.h"
 
 #include <QDebug>

@@ -33,6 +33,7 @@ const QByteArray secret = "fuzz-upstream-secret";
 class Service : public HttpService
 {
 public:
+    using HttpService::HttpService;
     using HttpService::incomingConnection;
 };
 
@@ -55,9 +56,9 @@ Service &service()
             {"port", 1080},
             {"users", QJsonArray{QJsonObject{{"user", "u"}, {"pass", QString(secret)}}}}};
         ProxyEntries::appendEntry(root, 60001, server, {});
-        Fuzz::require(ConfigStore(folder.filePath("run/config.json")).store(root),
-                      "stored configuration");
-        return Fuzz::inFolder(folder.path(), [] { return new Service; });
+        static const ConfigStore store(folder.filePath("run/config.json"));
+        Fuzz::require(store.store(root), "stored configuration");
+        return new Service(&store);
     }();
     return *instance;
 }

@@ -1,7 +1,8 @@
 #include "clientsession.h"
 
 #include "accountservice.h"
-#include "app/constants.h"
+#include "core/configurl.h"
+#include "util/constants.h"
 #include "app/mainwindow.h"
 #include "bridge/mainchannel.h"
 #include "pagedriver.h"

@@ -1,9 +1,10 @@
 // Hosts the proxy runtime as the client does (HTTP service on 9584, core started after an
 // add) so that a test can kill this process with SIGKILL and look for an orphaned core.
 // Usage: corehost RUNTIME_DIR LOCAL_PORT UPSTREAM_PORT
-#include "app/constants.h"
+#include "core/configurl.h"
 #include "core/v2raymanager.h"
 #include "http/httpservice.h"
+#include "util/constants.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,7 +19,7 @@ int main(int argc, char *argv[])
         return 2;
 
     V2RayManager manager;
-    HttpService service;
+    HttpService service(manager.configStore());
     if (!service.listen(QHostAddress::LocalHost, HTTP_SERVICE_PORT))
         return 3;
     const QJsonObject request{{"ip", "127.0.0.1"},     {"port", args.at(3).toInt()},

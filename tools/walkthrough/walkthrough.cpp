@@ -1,7 +1,8 @@
 #include "walkthrough.h"
 
 #include "accountservice.h"
-#include "app/constants.h"
+#include "core/configurl.h"
+#include "util/constants.h"
 #include "app/mainwindow.h"
 #include "core/configstore.h"
 #include "pagedriver.h"

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "bridge/mainchannel.h"
+#include "bridge/pagehandlers.h"
+#include "core/v2raymanager.h"
+#include "http/httpservice.h"
+#include "support/fakewebserver.h"
+#include "util/updateversion.h"
+
+#include <QSettings>
+#include <QStringList>
+
+// The page handlers wired as the window wires them, without a window or web view: the real
+// settings file, proxy runtime, version check and HTTP service on the service's port, in
+// the current folder. Every page call is recorded.
+struct HandlerRig
+{
+    HandlerRig()
+    {
+        service.listenOnServicePort();
+        handlers.wire(&channel);
+    }
+
+    void send(const QByteArray &message) { channel.sendMsg(QString::fromUtf8(message)); }
+    QString last() const { return scripts.isEmpty() ? QString() : scripts.last(); }
+    qint64 corePid() const { return runtime.coreProcessId(); }
+    // The IP check and the version check ask this website instead.
+    void pointAt(const FakeWebServer &web, int deadlineMs = 10000)
+    {
+        handlers.setIpGeoUrl(web.url("/json"), deadlineMs);
+        updateVersion.setWebsiteUrl(web.url());
+    }
+
+    QStringList scripts;
+    QSettings settings{QStringLiteral("config.ini"), QSettings::IniFormat};
+    V2RayManager runtime;
+    HttpService service{runtime.configStore()};
+    UpdateVersion updateVersion;
+    MainChannel channel;
+    PageHandlers handlers{&settings,
+                          &runtime,
+                          &service,
+                          &updateVersion,
+                          [this](const QString &script) { scripts << script; },
+                          {QStringLiteral("127.0.0.1")}};
+};
