@@ -16,7 +16,6 @@
 #include "util/logmask.h"
 #include "util/updateversion.h"
 
-#include <QAction>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -26,10 +25,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUdpSocket>
-#include <QWebEngineView>
 
-#include <csignal>
-#include <unistd.h>
 
 // The page handlers with a real settings file, the real core and the stand-in gateway.
 class TestHandlers : public QObject
