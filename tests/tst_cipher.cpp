@@ -1,7 +1,7 @@
 #include "core/configurl.h"
-#include "util/constants.h"
 #include "util/base64.h"
 #include "util/ciphercodec.h"
+#include "util/constants.h"
 #include "util/qaesencryption.h"
 
 #include <QLoggingCategory>

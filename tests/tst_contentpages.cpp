@@ -6,6 +6,7 @@
 #include "residentialgateway.h"
 #include "support/clientsession.h"
 #include "support/relayprobe.h"
+#include "support/runtimefolder.h"
 #include "support/testmain.h"
 
 #include <QDir>
@@ -59,18 +60,14 @@ private:
     QList<AccountRequest> requests(const QString &path) const;
     void startProxyDirectly(const QString &ip, int localPort);
 
-    QTemporaryDir *m_dir = nullptr;
-    QString m_previous;
+    std::unique_ptr<RuntimeFolder> m_folder;
     ClientSession *m_client = nullptr;
 };
 
 void TestContentPages::init()
 {
-    m_previous = QDir::currentPath();
-    m_dir = new QTemporaryDir;
-    QVERIFY(QDir(m_dir->path()).mkdir("run"));
-    QVERIFY(QFile::link(QStandardPaths::findExecutable("v2ray"), m_dir->filePath("run/corvane")));
-    QVERIFY(QDir::setCurrent(m_dir->path()));
+    m_folder.reset(new RuntimeFolder);
+    QVERIFY2(m_folder->isValid(), qPrintable(m_folder->error()));
     QWebEngineProfile::defaultProfile()->cookieStore()->deleteAllCookies();
 }
 
@@ -78,8 +75,7 @@ void TestContentPages::cleanup()
 {
     delete m_client;
     m_client = nullptr;
-    QDir::setCurrent(m_previous);
-    delete m_dir;
+    m_folder.reset();
 }
 
 void TestContentPages::signIn(const QString &email, const QString &password,

@@ -8,6 +8,7 @@
 #include "support/logcapture.h"
 #include "support/permissionsbind.h"
 #include "support/relayprobe.h"
+#include "support/runtimefolder.h"
 #include "support/testmain.h"
 #include "util/constants.h"
 
@@ -43,8 +44,7 @@ private:
     // True when every port in on relays through the gateway and none in off does.
     bool relays(const QList<quint16> &on, const QList<quint16> &off = {}) const;
 
-    QTemporaryDir *m_dir = nullptr;
-    QString m_previous;
+    std::unique_ptr<RuntimeFolder> m_folder;
     ResidentialGateway *m_gateway = nullptr;
     TargetServer *m_target = nullptr;
 };
@@ -56,11 +56,6 @@ quint16 freePort()
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
-}
-
-bool linkCore()
-{
-    return QFile::link(QStandardPaths::findExecutable("v2ray"), "run/corvane");
 }
 
 } // namespace
@@ -75,17 +70,13 @@ void TestFaults::initTestCase()
 
 void TestFaults::init()
 {
-    m_previous = QDir::currentPath();
-    m_dir = new QTemporaryDir;
-    QVERIFY(QDir(m_dir->path()).mkdir("run"));
-    QVERIFY(QDir::setCurrent(m_dir->path()));
-    QVERIFY(linkCore());
+    m_folder.reset(new RuntimeFolder);
+    QVERIFY2(m_folder->isValid(), qPrintable(m_folder->error()));
 }
 
 void TestFaults::cleanup()
 {
-    QDir::setCurrent(m_previous);
-    delete m_dir;
+    m_folder.reset();
 }
 
 QByteArray TestFaults::start(quint16 port) const
@@ -160,7 +151,7 @@ void TestFaults::missingCoreIsLoggedAndTheNextChangeRecovers()
     QVERIFY(ProxyEntries::hasEntry(stored, first));
     QVERIFY(ProxyEntries::hasEntry(stored, second));
 
-    QVERIFY(linkCore());
+    QVERIFY(m_folder->linkCore());
     rig.send(remove(second));
     QVERIFY(relays({first}, {second}));
 }

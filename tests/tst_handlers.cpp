@@ -10,6 +10,7 @@
 #include "support/handlerrig.h"
 #include "support/logcapture.h"
 #include "support/relayprobe.h"
+#include "support/runtimefolder.h"
 #include "support/testmain.h"
 #include "support/urlrecorder.h"
 #include "util/constants.h"
@@ -25,7 +26,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUdpSocket>
-
 
 // The page handlers with a real settings file, the real core and the stand-in gateway.
 class TestHandlers : public QObject
@@ -58,8 +58,7 @@ private:
     QJsonObject startRequest(const QJsonValue &localPort, bool api = false) const;
     static QJsonObject decoded(const QString &script);
 
-    QTemporaryDir *m_dir = nullptr;
-    QString m_previous;
+    std::unique_ptr<RuntimeFolder> m_folder;
     ResidentialGateway *m_gateway = nullptr;
     TargetServer *m_target = nullptr;
 };
@@ -100,17 +99,13 @@ void TestHandlers::initTestCase()
 
 void TestHandlers::init()
 {
-    m_previous = QDir::currentPath();
-    m_dir = new QTemporaryDir;
-    QVERIFY(QDir(m_dir->path()).mkdir("run"));
-    QVERIFY(QFile::link(QStandardPaths::findExecutable("v2ray"), m_dir->filePath("run/corvane")));
-    QVERIFY(QDir::setCurrent(m_dir->path()));
+    m_folder.reset(new RuntimeFolder);
+    QVERIFY2(m_folder->isValid(), qPrintable(m_folder->error()));
 }
 
 void TestHandlers::cleanup()
 {
-    QDir::setCurrent(m_previous);
-    delete m_dir;
+    m_folder.reset();
 }
 
 QJsonObject TestHandlers::startRequest(const QJsonValue &localPort, bool api) const
@@ -246,7 +241,7 @@ void TestHandlers::runListAndDelete()
     QVERIFY(waitUntilRelays(port, *m_target));
 
     rig.send(R"({"code": 4})");
-    const QByteArray stored = ConfigStore(m_dir->filePath("run/config.json")).readPlain();
+    const QByteArray stored = ConfigStore(m_folder->filePath("run/config.json")).readPlain();
     QCOMPARE(rig.last(), "sigSendRunProxyList('" + QString::fromLatin1(stored.toBase64()) + "')");
 
     const qint64 before = rig.corePid();
@@ -254,7 +249,7 @@ void TestHandlers::runListAndDelete()
     QCOMPARE(rig.last(), QString("sigSendDelRow(%1)").arg(port));
     QVERIFY(rig.corePid() != before);
     QVERIFY(!ProxyEntries::hasEntry(
-        QJsonDocument::fromJson(ConfigStore(m_dir->filePath("run/config.json")).readPlain())
+        QJsonDocument::fromJson(ConfigStore(m_folder->filePath("run/config.json")).readPlain())
             .object(),
         port));
     QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
@@ -280,7 +275,7 @@ void TestHandlers::logoutStopsAndResets()
     QCOMPARE(rig.last(), QString("sigLignOutToJS('_en')"));
     QCOMPARE(user.last().first().toString(), QString());
     QCOMPARE(rig.corePid(), qint64(0));
-    QCOMPARE(ConfigStore(m_dir->filePath("run/config.json")).readPlain(),
+    QCOMPARE(ConfigStore(m_folder->filePath("run/config.json")).readPlain(),
              ProxyEntries::templateText());
     QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
     QSettings settings("config.ini", QSettings::IniFormat);

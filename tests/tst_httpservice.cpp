@@ -23,7 +23,6 @@ class TestHttpService : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
 
     void routes_data();
     void routes();
@@ -50,16 +49,13 @@ private:
 
     QTemporaryDir m_dir;
     ConfigStore m_store{m_dir.filePath("run/config.json")};
-    QString m_previous;
     HttpService *m_service = nullptr;
     QByteArray m_config;
 };
 
 void TestHttpService::initTestCase()
 {
-    m_previous = QDir::currentPath();
     QVERIFY(QDir(m_dir.path()).mkdir("run"));
-    QVERIFY(QDir::setCurrent(m_dir.path()));
     QJsonObject root = QJsonDocument::fromJson(ProxyEntries::templateText()).object();
     ProxyEntries::appendEntry(root, 60001, QJsonObject{{"address", "gw"}, {"port", 1}}, {});
     QVERIFY(m_store.store(root));
@@ -67,11 +63,6 @@ void TestHttpService::initTestCase()
 
     m_service = new HttpService(&m_store, this);
     QVERIFY(m_service->listen(QHostAddress::Any, 0));
-}
-
-void TestHttpService::cleanupTestCase()
-{
-    QDir::setCurrent(m_previous);
 }
 
 QByteArray TestHttpService::exchange(const QList<QByteArray> &pieces, const QHostAddress &host)

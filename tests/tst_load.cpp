@@ -32,7 +32,6 @@ class TestLoad : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void everyRequestAnsweredWhileStalledClientsAreClosed();
 
 private:
@@ -46,7 +45,6 @@ private:
 
     QTemporaryDir m_dir;
     ConfigStore m_store{m_dir.filePath("run/config.json")};
-    QString m_previous;
     HttpService *m_service = nullptr;
     QByteArray m_config;
 };
@@ -55,9 +53,7 @@ void TestLoad::initTestCase()
 {
     // Each request logs its head; thousands of lines would only slow the service down.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-    m_previous = QDir::currentPath();
     QVERIFY(QDir(m_dir.path()).mkdir("run"));
-    QVERIFY(QDir::setCurrent(m_dir.path()));
 
     // As many proxies as the pages offer local ports (60001-60020).
     QJsonObject root = QJsonDocument::fromJson(ProxyEntries::templateText()).object();
@@ -70,11 +66,6 @@ void TestLoad::initTestCase()
 
     m_service = new HttpService(&m_store, this);
     QVERIFY(m_service->listen(QHostAddress::LocalHost, 0));
-}
-
-void TestLoad::cleanupTestCase()
-{
-    QDir::setCurrent(m_previous);
 }
 
 QByteArray TestLoad::request(int n) const

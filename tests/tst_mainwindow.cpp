@@ -8,6 +8,7 @@
 #include "support/dialoganswerer.h"
 #include "support/logcapture.h"
 #include "support/relayprobe.h"
+#include "support/runtimefolder.h"
 #include "support/testmain.h"
 
 #include <QDir>
@@ -59,8 +60,7 @@ private:
     };
     CloseOutcome closeInEventLoop(MainWindow &window);
 
-    QTemporaryDir *m_workDir = nullptr;
-    QString m_previousDir;
+    std::unique_ptr<RuntimeFolder> m_folder;
     QProcess m_tray;
     ResidentialGateway *m_gateway = nullptr;
     TargetServer *m_target = nullptr;
@@ -76,18 +76,13 @@ void TestMainWindow::initTestCase()
 
 void TestMainWindow::init()
 {
-    m_previousDir = QDir::currentPath();
-    m_workDir = new QTemporaryDir;
-    QVERIFY(m_workDir->isValid());
-    QDir(m_workDir->path()).mkdir("run");
-    QVERIFY(QDir::setCurrent(m_workDir->path()));
+    m_folder.reset(new RuntimeFolder(RuntimeFolder::WithoutCore));
+    QVERIFY2(m_folder->isValid(), qPrintable(m_folder->error()));
 }
 
 void TestMainWindow::cleanup()
 {
-    QDir::setCurrent(m_previousDir);
-    delete m_workDir;
-    m_workDir = nullptr;
+    m_folder.reset();
 }
 
 bool TestMainWindow::startTray()
@@ -302,7 +297,7 @@ void TestMainWindow::quitStopsAndResets_data()
 void TestMainWindow::quitStopsAndResets()
 {
     QFETCH(int, signalNumber);
-    QVERIFY(QFile::link(QStandardPaths::findExecutable("v2ray"), "run/corvane"));
+    QVERIFY(m_folder->linkCore());
     QuitSignals quitSignals;
     MainWindow window;
     const quint16 port = CommconUtils::getUnusedPort();

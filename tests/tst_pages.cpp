@@ -1,13 +1,14 @@
 #include "accountfixture.h"
 #include "accountservice.h"
-#include "core/configurl.h"
-#include "util/constants.h"
 #include "app/mainwindow.h"
 #include "bridge/mainchannel.h"
+#include "core/configurl.h"
 #include "pagedriver.h"
 #include "support/clientsession.h"
+#include "support/runtimefolder.h"
 #include "support/testmain.h"
 #include "support/urlrecorder.h"
+#include "util/constants.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -53,8 +54,7 @@ private:
                const AccountFixture &fixture = ClientSession::defaultFixture());
     void signIn(const QString &language);
 
-    QTemporaryDir *m_dir = nullptr;
-    QString m_previous;
+    std::unique_ptr<RuntimeFolder> m_folder;
     ClientSession *m_client = nullptr;
 };
 
@@ -73,10 +73,8 @@ QString js(const QString &text)
 
 void TestPages::init()
 {
-    m_previous = QDir::currentPath();
-    m_dir = new QTemporaryDir;
-    QVERIFY(QDir(m_dir->path()).mkdir("run"));
-    QVERIFY(QDir::setCurrent(m_dir->path()));
+    m_folder.reset(new RuntimeFolder(RuntimeFolder::WithoutCore));
+    QVERIFY2(m_folder->isValid(), qPrintable(m_folder->error()));
     QWebEngineProfile::defaultProfile()->cookieStore()->deleteAllCookies();
 }
 
@@ -84,8 +82,7 @@ void TestPages::cleanup()
 {
     delete m_client;
     m_client = nullptr;
-    QDir::setCurrent(m_previous);
-    delete m_dir;
+    m_folder.reset();
 }
 
 void TestPages::start(const QString &language, bool signedIn, const AccountFixture &fixture)

@@ -5,6 +5,7 @@
 #include "http/httpservice.h"
 #include "residentialgateway.h"
 #include "support/relayprobe.h"
+#include "support/runtimefolder.h"
 #include "util/constants.h"
 
 #include <QDir>
@@ -38,8 +39,7 @@ private:
     void restartCore();
     GatewayConnection lastConnection() const;
 
-    QTemporaryDir m_runtime;
-    QString m_previousDir;
+    std::unique_ptr<RuntimeFolder> m_folder;
     ResidentialGateway *m_gateway = nullptr;
     TargetServer *m_target = nullptr;
     HttpService *m_service = nullptr;
@@ -71,12 +71,8 @@ bool processGone(qint64 pid)
 
 void TestRuntime::initTestCase()
 {
-    const QString core = QStandardPaths::findExecutable("v2ray");
-    QVERIFY2(!core.isEmpty(), "the v2ray core is not installed (scripts/setup installs it)");
-    QVERIFY(QDir(m_runtime.path()).mkdir("run"));
-    QVERIFY(QFile::link(core, m_runtime.filePath("run/corvane")));
-    m_previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_runtime.path()));
+    m_folder.reset(new RuntimeFolder);
+    QVERIFY2(m_folder->isValid(), qPrintable(m_folder->error()));
 
     m_gateway = new ResidentialGateway(this);
     m_gateway->addAccount("vx_demo", "k3yS3cret");
@@ -95,7 +91,7 @@ void TestRuntime::initTestCase()
 void TestRuntime::cleanupTestCase()
 {
     delete m_manager; // stops the core
-    QDir::setCurrent(m_previousDir);
+    m_folder.reset();
 }
 
 QJsonObject TestRuntime::request(const QJsonValue &localPort, const QString &type,

@@ -2,13 +2,16 @@
 #include "core/v2raymanager.h"
 #include "support/logcapture.h"
 #include "support/permissionsbind.h"
+#include "support/runtimefolder.h"
 #include "util/ciphercodec.h"
 
+#include "support/runtimefolder.h"
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
+
 #include <QtTest>
 
 #include <csignal>
@@ -44,8 +47,7 @@ private:
     QJsonObject document(V2RayManager &manager);
     void installCore(const QByteArray &script);
 
-    QTemporaryDir *m_dir = nullptr;
-    QString m_previous;
+    std::unique_ptr<RuntimeFolder> m_folder;
 };
 
 namespace {
@@ -61,27 +63,24 @@ QJsonObject startRequest(const QJsonValue &localPort)
 
 void TestV2RayManager::init()
 {
-    m_previous = QDir::currentPath();
-    m_dir = new QTemporaryDir;
-    QVERIFY(QDir(m_dir->path()).mkdir("run"));
-    QVERIFY(QDir::setCurrent(m_dir->path()));
+    m_folder.reset(new RuntimeFolder(RuntimeFolder::WithoutCore));
+    QVERIFY2(m_folder->isValid(), qPrintable(m_folder->error()));
 }
 
 void TestV2RayManager::cleanup()
 {
-    QDir::setCurrent(m_previous);
-    delete m_dir;
+    m_folder.reset();
 }
 
 QByteArray TestV2RayManager::stored() const
 {
-    QFile file(m_dir->filePath("run/config.json"));
+    QFile file(m_folder->filePath("run/config.json"));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 void TestV2RayManager::writeStored(const QByteArray &bytes)
 {
-    QFile file(m_dir->filePath("run/config.json"));
+    QFile file(m_folder->filePath("run/config.json"));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(bytes);
 }
@@ -97,7 +96,7 @@ QJsonObject TestV2RayManager::document(V2RayManager &manager)
 
 void TestV2RayManager::installCore(const QByteArray &script)
 {
-    QFile core(m_dir->filePath("run/corvane"));
+    QFile core(m_folder->filePath("run/corvane"));
     QVERIFY(core.open(QIODevice::WriteOnly));
     core.write("#!/bin/sh\n" + script);
     core.close();
@@ -229,13 +228,13 @@ void TestV2RayManager::corruptFileStaysUnchanged()
 
 void TestV2RayManager::missingRunFolderCreatesNothing()
 {
-    QVERIFY(QDir(m_dir->filePath("run")).removeRecursively());
+    QVERIFY(QDir(m_folder->filePath("run")).removeRecursively());
     V2RayManager manager;
     LogCapture log;
     QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(0));
     QVERIFY(!manager.resetConfig());
     QVERIFY(log.contains("Failed to open file: "));
-    QVERIFY(!QFileInfo::exists(m_dir->filePath("run")));
+    QVERIFY(!QFileInfo::exists(m_folder->filePath("run")));
 }
 
 void TestV2RayManager::fullDiskKeepsOldFile()
@@ -258,7 +257,7 @@ void TestV2RayManager::fullDiskKeepsOldFile()
 
     QCOMPARE(port, quint16(0));
     QCOMPARE(stored(), before);
-    const QStringList leftovers = QDir(m_dir->filePath("run")).entryList(QDir::Files);
+    const QStringList leftovers = QDir(m_folder->filePath("run")).entryList(QDir::Files);
     QCOMPARE(leftovers, QStringList{"config.json"});
 }
 
@@ -267,7 +266,7 @@ void TestV2RayManager::readOnlyRunFolderKeepsOldFile()
     V2RayManager manager;
     QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(60001));
     const QByteArray before = stored();
-    const QString run = m_dir->filePath("run");
+    const QString run = m_folder->filePath("run");
     const QFileDevice::Permissions writable = QFile::permissions(run);
     QVERIFY(QFile::setPermissions(run, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     const auto restore = qScopeGuard([&] { QFile::setPermissions(run, writable); });

@@ -1,13 +1,13 @@
 #include "clientsession.h"
 
 #include "accountservice.h"
-#include "core/configurl.h"
-#include "util/constants.h"
 #include "app/mainwindow.h"
 #include "bridge/mainchannel.h"
+#include "core/configurl.h"
 #include "pagedriver.h"
 #include "residentialgateway.h"
 #include "support/fakewebserver.h"
+#include "util/constants.h"
 
 #include <QSettings>
 #include <QWebEngineView>
