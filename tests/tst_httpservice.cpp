@@ -144,15 +144,12 @@ void TestHttpService::hostRule_data()
         QTest::newRow(name) << fields << accepted;
     };
     row("LAN address", "host: 192.168.1.20", true);
-    row("IPv4-mapped IPv6", "Host: [::ffff:10.0.0.2]", true);
     row("the same Host twice", "Host: localhost\r\nHost: LocalHost", true);
     row("localhost as a subdomain", "Host: localhost.evil.example", false);
     row("address as a subdomain", "Host: 127.0.0.1.nip.io", false);
     row("short IPv4 form", "Host: 127.1", false);
     row("IPv6 without brackets", "Host: ::1", false);
-    row("IPv6 zone", "Host: [fe80::1%eth0]", false);
     row("garbage after the port", "Host: 127.0.0.1:9584x", false);
-    row("userinfo", "Host: evil.example@127.0.0.1", false);
     row("empty Host", "Host:", false);
 }
 
@@ -170,12 +167,8 @@ void TestHttpService::loopbackRules_data()
     QTest::addColumn<QString>("peer");
     QTest::addColumn<QByteArray>("host");
     QTest::addColumn<bool>("allowed");
-    QTest::newRow("127.8.9.10") << "127.8.9.10" << QByteArray("127.8.9.10") << true;
     QTest::newRow("IPv6 loopback") << "::1" << QByteArray("[::1]:9584") << true;
     QTest::newRow("IPv4-mapped peer") << "::ffff:127.0.0.1" << QByteArray("127.0.0.1") << true;
-    QTest::newRow("rebound DNS name")
-        << "127.0.0.1" << QByteArray("attacker.example:9584") << false;
-    QTest::newRow("no Host") << "127.0.0.1" << QByteArray() << false;
     QTest::newRow("LAN peer") << "192.168.1.20" << QByteArray("127.0.0.1") << false;
     QTest::newRow("mapped LAN peer") << "::ffff:10.0.0.2" << QByteArray("localhost") << false;
     QTest::newRow("LAN host name") << "127.0.0.1" << QByteArray("192.168.1.20:9584") << false;
