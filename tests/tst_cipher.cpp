@@ -19,7 +19,6 @@ private slots:
     void initTestCase();
     void matchesOpenSsl_data();
     void matchesOpenSsl();
-    void refusals_data();
     void refusals();
     void storedFormReadsWithTheReleasedKey();
     void base64AgreesWithQtOrRefuses();
@@ -131,40 +130,25 @@ void TestCipher::matchesOpenSsl()
         }
 }
 
-void TestCipher::refusals_data()
-{
-    QTest::addColumn<int>("keySize");
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<int>("keyLength");
-    QTest::addColumn<int>("ivLength");
-    QTest::addColumn<int>("dataLength");
-    QTest::addColumn<bool>("encryptRefuses");
-
-    QTest::newRow("AES256 with a 16-byte key")
-        << int(Aes::AES256) << int(Aes::ECB) << 16 << 16 << 32 << true;
-    QTest::newRow("CBC, 15-byte IV") << int(Aes::AES128) << int(Aes::CBC) << 16 << 15 << 32 << true;
-    QTest::newRow("mode 4") << int(Aes::AES128) << 4 << 16 << 16 << 32 << true;
-    QTest::newRow("decrypt ECB, 15 bytes, no IV needed")
-        << int(Aes::AES128) << int(Aes::ECB) << 16 << 0 << 15 << false;
-    QTest::newRow("decrypt CFB, 17 bytes")
-        << int(Aes::AES128) << int(Aes::CFB) << 16 << 16 << 17 << false;
-}
-
 void TestCipher::refusals()
 {
-    QFETCH(int, keySize);
-    QFETCH(int, mode);
-    QFETCH(int, keyLength);
-    QFETCH(int, ivLength);
-    QFETCH(int, dataLength);
-    QFETCH(bool, encryptRefuses);
-    const QByteArray key(keyLength, 'k');
-    const QByteArray iv(ivLength, 'i');
-    const QByteArray data(dataLength, 'd');
-
-    Aes aes(Aes::KeySize(keySize), Aes::Mode(mode), Aes::PKCS7);
-    QCOMPARE(aes.encrypt(data, key, iv).isEmpty(), encryptRefuses);
-    QCOMPARE(aes.decrypt(data, key, iv), QByteArray());
+    const struct
+    {
+        int keySize, mode, keyLength, ivLength, dataLength;
+        bool encryptRefuses; // decrypt refuses them all
+    } cases[] = {
+        {Aes::AES256, Aes::ECB, 16, 16, 32, true}, // a 16-byte key
+        {Aes::AES128, Aes::CBC, 16, 15, 32, true}, // a 15-byte IV
+        {Aes::AES128, 4, 16, 16, 32, true},        // no such mode
+        {Aes::AES128, Aes::ECB, 16, 0, 15, false}, // ECB needs no IV, decrypt whole blocks
+        {Aes::AES128, Aes::CFB, 16, 16, 17, false},
+    };
+    for (const auto &c : cases) {
+        const QByteArray key(c.keyLength, 'k'), iv(c.ivLength, 'i'), data(c.dataLength, 'd');
+        Aes aes(Aes::KeySize(c.keySize), Aes::Mode(c.mode), Aes::PKCS7);
+        QCOMPARE(aes.encrypt(data, key, iv).isEmpty(), c.encryptRefuses);
+        QCOMPARE(aes.decrypt(data, key, iv), QByteArray());
+    }
 }
 
 // The stored form built from OpenSSL with the key of the released client (its ASCII

@@ -1,5 +1,7 @@
 #include "bridge/mainchannel.h"
+#include "bridge/pagecall.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QtTest>
@@ -7,7 +9,9 @@
 #include <memory>
 #include <vector>
 
-// Every page message goes through sendMsg; a wrong code must never reach a handler.
+// The bridge both ways: every page message goes through sendMsg, and a wrong code must never
+// reach a handler; the pages decode exactly what the scripts carry, so they are checked byte
+// for byte.
 class TestMainChannel : public QObject
 {
     Q_OBJECT
@@ -15,6 +19,7 @@ class TestMainChannel : public QObject
 private slots:
     void decodesEachCode_data();
     void decodesEachCode();
+    void scripts();
 };
 
 void TestMainChannel::decodesEachCode_data()
@@ -90,6 +95,34 @@ void TestMainChannel::decodesEachCode()
             QVERIFY(arguments.isEmpty());
     }
     QCOMPARE(emissions, signal.isEmpty() ? 0 : 1);
+}
+
+void TestMainChannel::scripts()
+{
+    // Keys sorted, indented, UTF-8, then Base64 without line breaks.
+    const QJsonObject report{{"query", "203.0.113.7"},
+                             {"city", "東京"},
+                             {"localIps", QJsonArray{"127.0.0.1", "192.168.1.20"}}};
+    const QByteArray indented = "{\n"
+                                "    \"city\": \"東京\",\n"
+                                "    \"localIps\": [\n"
+                                "        \"127.0.0.1\",\n"
+                                "        \"192.168.1.20\"\n"
+                                "    ],\n"
+                                "    \"query\": \"203.0.113.7\"\n"
+                                "}\n";
+    QCOMPARE(PageCall::sigCheckIp(report),
+             "sigCheckIp('" + QString::fromLatin1(indented.toBase64()) + "')");
+    QCOMPARE(PageCall::sigSendRunProxyList(QByteArray("{\"inbounds\":[]}")),
+             QString("sigSendRunProxyList('eyJpbmJvdW5kcyI6W119')")); // bytes as they are
+    QCOMPARE(PageCall::sigSendDelRow(-3), QString("sigSendDelRow(-3)"));
+    // Text as a single-quoted literal that nothing in it can end.
+    QCOMPARE(PageCall::checkversion("https://example.com/dl/Vexalo-1.2.0.exe?a=1&b=%20"),
+             QString("checkversion('https://example.com/dl/Vexalo-1.2.0.exe?a=1&b=%20')"));
+    QCOMPARE(PageCall::checkversion("x');alert(1);//"),
+             QString("checkversion('x\\');alert(1);//')"));
+    QCOMPARE(PageCall::setlanguage(QString("a\\b\nc\rd") + QChar(0x2028) + QChar(0x2029)),
+             QString("setlanguage('a\\\\b\\nc\\rd\\u2028\\u2029')"));
 }
 
 QTEST_GUILESS_MAIN(TestMainChannel)
