@@ -220,6 +220,9 @@ void TestHttpService::answers_data()
     row("api from a page",
         "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: cross-site\r\n\r\n",
         forbidden);
+    row("api from a page of another port",
+        "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: same-site\r\n\r\n",
+        forbidden);
     row("api typed in the address bar",
         "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + host + "Sec-Fetch-Site: none\r\n\r\n",
         port60001);
