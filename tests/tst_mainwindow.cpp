@@ -4,23 +4,23 @@
 #include "bridge/mainchannel.h"
 #include "core/configstore.h"
 #include "core/proxyentries.h"
-#include "core/v2raymanager.h"
-#include "residentialgateway.h"
-#include "support/dialoganswerer.h"
 #include "support/logcapture.h"
-#include "support/relayprobe.h"
 #include "support/runtimefolder.h"
 #include "support/testmain.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QFile>
 #include <QJsonDocument>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QWebEngineView>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <unistd.h>
@@ -34,14 +34,12 @@ private slots:
     void init();
     void cleanup();
 
-    void startPage_data();
     void startPage();
     void windowShowsTheStoredStartPage();
     void firstStartIsFixedTitledAndStoresTheLanguage();
-    void closeWithoutTrayQuits();
     void closeQuestion_data();
     void closeQuestion();
-    void trayQuitStopsAndResets();
+    void trayQuitResetsTheConfiguration();
     void quitSignalsEndTheEventLoop();
 
 private:
@@ -82,43 +80,24 @@ bool TestMainWindow::startTray()
     return QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000);
 }
 
-void TestMainWindow::startPage_data()
-{
-    QTest::addColumn<QVariant>("login");
-    QTest::addColumn<QVariant>("language");
-    QTest::addColumn<QString>("page");
-    QTest::addColumn<QString>("store");
-
-    // config.ini gives its values back as text.
-    QTest::newRow("signed in, English")
-        << QVariant("true") << QVariant("_en") << "qrc:/html/index_en.html"
-        << "";
-    QTest::newRow("signed in, no language")
-        << QVariant(true) << QVariant() << "qrc:/html/index_cn.html"
-        << "_cn";
-    QTest::newRow("signed out, English")
-        << QVariant("false") << QVariant("_en") << "qrc:/html/login_en.html"
-        << "";
-    QTest::newRow("first start") << QVariant() << QVariant() << "qrc:/html/login_cn.html"
-                                 << "_cn";
-    // A damaged value must not leave the user in front of a page that does not exist.
-    QTest::newRow("unknown language repaired")
-        << QVariant("true") << QVariant("_fr") << "qrc:/html/index_cn.html"
-        << "_cn";
-    QTest::newRow("empty language repaired")
-        << QVariant("false") << QVariant("") << "qrc:/html/login_cn.html"
-        << "_cn";
-}
-
 void TestMainWindow::startPage()
 {
-    QFETCH(QVariant, login);
-    QFETCH(QVariant, language);
-    QFETCH(QString, page);
-    QFETCH(QString, store);
-    const StartPage start = chooseStartPage(login, language);
-    QCOMPARE(start.url, QUrl(page));
-    QCOMPARE(start.languageToStore, store);
+    // config.ini gives its values back as text. A damaged language must not leave the user in
+    // front of a page that does not exist.
+    const struct
+    {
+        QVariant login, language;
+        const char *page, *store;
+    } cases[] = {
+        {"true", "_en", "index_en", ""},    {true, {}, "index_cn", "_cn"},
+        {"false", "_en", "login_en", ""},   {{}, {}, "login_cn", "_cn"},
+        {"true", "_fr", "index_cn", "_cn"}, {"false", "", "login_cn", "_cn"},
+    };
+    for (const auto &c : cases) {
+        const StartPage start = chooseStartPage(c.login, c.language);
+        QCOMPARE(start.url, QUrl(QString("qrc:/html/%1.html").arg(c.page)));
+        QCOMPARE(start.languageToStore, QString(c.store));
+    }
 }
 
 void TestMainWindow::windowShowsTheStoredStartPage()
@@ -153,11 +132,6 @@ void TestMainWindow::firstStartIsFixedTitledAndStoresTheLanguage()
 
     auto *tray = window.findChild<QSystemTrayIcon *>();
     QVERIFY(tray && tray->isVisible());
-    const auto actions = tray->contextMenu()->actions();
-    QCOMPARE(actions.size(), 3);
-    QCOMPARE(actions[0]->text(), QString("显示窗口"));
-    QVERIFY(actions[1]->isSeparator());
-    QCOMPARE(actions[2]->text(), QString("退出程序"));
 }
 
 // Closes the window from inside a running event loop, where Qt's quit-on-last-window-closed
@@ -177,45 +151,45 @@ TestMainWindow::CloseOutcome TestMainWindow::closeInEventLoop(MainWindow &window
     return outcome;
 }
 
-void TestMainWindow::closeWithoutTrayQuits()
-{
-    if (QSystemTrayIcon::isSystemTrayAvailable())
-        QSKIP("a system tray is running on this display");
-    MainWindow window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    DialogAnswerer answerer(QMessageBox::Yes);
-
-    const CloseOutcome outcome = closeInEventLoop(window);
-    QVERIFY(outcome.accepted);
-    QVERIFY(outcome.quitOnLastWindow);
-    QCOMPARE(outcome.aboutToQuit, 1);
-    QVERIFY(window.isHidden());
-    QCOMPARE(answerer.answered, 0);
-}
-
 void TestMainWindow::closeQuestion_data()
 {
+    QTest::addColumn<bool>("tray");
     QTest::addColumn<bool>("minimize");
-    QTest::newRow("yes hides to the tray") << true;
-    QTest::newRow("no quits") << false;
+    // Without a tray a hidden window could never be shown again: closing asks nothing.
+    QTest::newRow("no tray quits") << false << false;
+    QTest::newRow("yes hides to the tray") << true << true;
+    QTest::newRow("no quits") << true << false;
 }
 
 void TestMainWindow::closeQuestion()
 {
+    QFETCH(bool, tray);
     QFETCH(bool, minimize);
-    QVERIFY(startTray());
+    if (!tray && QSystemTrayIcon::isSystemTrayAvailable())
+        QSKIP("a system tray is running on this display");
+    QVERIFY(!tray || startTray());
     MainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    DialogAnswerer answerer(minimize ? QMessageBox::Yes : QMessageBox::No);
+    // A modal box runs its own event loop, so the answer comes from a timer.
+    QStringList asked;
+    QTimer answerer;
+    connect(&answerer, &QTimer::timeout, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        answerer.stop();
+        asked << box->windowTitle() << box->text();
+        for (QAbstractButton *button : box->buttons())
+            asked << button->text();
+        box->button(minimize ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+    answerer.start(20);
 
     const CloseOutcome outcome = closeInEventLoop(window);
-    QCOMPARE(answerer.answered, 1);
-    QCOMPARE(answerer.title, QString("Tip:"));
-    QCOMPARE(answerer.text, QString("Minimize to system tray?"));
-    QCOMPARE(answerer.buttonTexts.size(), 2);
-    QVERIFY(answerer.buttonTexts.contains("yes") && answerer.buttonTexts.contains("no"));
+    std::sort(asked.begin() + qMin(2, asked.size()), asked.end()); // buttons in the desktop's order
+    const QStringList question{"Tip:", "Minimize to system tray?", "no", "yes"};
+    QCOMPARE(asked, tray ? question : QStringList());
     QVERIFY(window.isHidden());
     QCOMPARE(outcome.accepted, !minimize);
     QCOMPARE(outcome.quitOnLastWindow, !minimize);
@@ -225,9 +199,9 @@ void TestMainWindow::closeQuestion()
     }
 
     // Hidden in the tray, a double click or the menu's first action shows it again.
-    auto *tray = window.findChild<QSystemTrayIcon *>();
-    const auto activate = [tray](QSystemTrayIcon::ActivationReason reason) {
-        QMetaObject::invokeMethod(tray, "activated",
+    auto *icon = window.findChild<QSystemTrayIcon *>();
+    const auto activate = [icon](QSystemTrayIcon::ActivationReason reason) {
+        QMetaObject::invokeMethod(icon, "activated",
                                   Q_ARG(QSystemTrayIcon::ActivationReason, reason));
     };
     activate(QSystemTrayIcon::Trigger);
@@ -235,7 +209,7 @@ void TestMainWindow::closeQuestion()
     activate(QSystemTrayIcon::DoubleClick);
     QVERIFY(window.isVisible());
     window.hide();
-    tray->contextMenu()->actions().first()->trigger();
+    icon->contextMenu()->actions().first()->trigger();
     QVERIFY(window.isVisible());
 }
 
@@ -249,35 +223,22 @@ int TestMainWindow::execUntilQuit(const std::function<void()> &trigger)
     return QCoreApplication::exec();
 }
 
-void TestMainWindow::trayQuitStopsAndResets()
+// The journey test proves that the clean-up stops the core.
+void TestMainWindow::trayQuitResetsTheConfiguration()
 {
-    QVERIFY(m_folder->linkCore());
-    ResidentialGateway gateway;
-    gateway.addAccount("vx_demo", "k3yS3cret");
-    QVERIFY(gateway.listenHttp(QHostAddress::LocalHost));
-    TargetServer target;
     MainWindow window;
-    const quint16 port = CommconUtils::getUnusedPort();
-    const QJsonObject request{{"ip", "127.0.0.1"},     {"port", gateway.httpPort()},
-                              {"username", "vx_demo"}, {"password", "k3yS3cret"},
-                              {"proxyType", "HTTP"},   {"local_port", port}};
+    const QJsonObject request{{"ip", "192.0.2.1"}, {"port", 8080},        {"username", "u"},
+                              {"password", "p"},   {"proxyType", "HTTP"}, {"local_port", 60001}};
     window.findChild<MainChannel *>()->sendMsg(
         QJsonDocument(QJsonObject{{"code", 6}, {"data", request}}).toJson());
-    QVERIFY(waitUntilRelays(port, target));
-    auto *runtime = window.findChild<V2RayManager *>();
-    const qint64 core = runtime->coreProcessId();
-    QAction *quit = nullptr;
-    for (QAction *action : window.findChildren<QAction *>())
-        quit = action->text() == QString("退出程序") ? action : quit;
-    QVERIFY(quit);
+    QVERIFY(ConfigStore("run/config.json").readPlain() != ProxyEntries::templateText());
+    QAction *quit = window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().value(2);
+    QCOMPARE(quit->text(), QString("退出程序"));
     LogCapture log;
 
     QCOMPARE(execUntilQuit([quit] { quit->trigger(); }), 0);
     QCOMPARE(log.count("Application is about to quit. Cleaning up..."), 1);
-    QCOMPARE(runtime->coreProcessId(), qint64(0));
-    QCOMPARE(::kill(pid_t(core), 0), -1); // ended and reaped
     QCOMPARE(ConfigStore("run/config.json").readPlain(), ProxyEntries::templateText());
-    QCOMPARE(fetchThroughSocks(port, target.serverPort(), 1000), QByteArray());
 }
 
 // Each signal takes the tray's quit path above, which the window's clean-up hangs on.
