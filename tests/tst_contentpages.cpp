@@ -3,7 +3,6 @@
 #include "bridge/mainchannel.h"
 #include "core/configstore.h"
 #include "pagedriver.h"
-#include "residentialgateway.h"
 #include "support/clientsession.h"
 #include "support/runtimefolder.h"
 #include "support/testmain.h"

@@ -5,7 +5,6 @@
 #include "bridge/mainchannel.h"
 #include "core/configurl.h"
 #include "pagedriver.h"
-#include "residentialgateway.h"
 #include "util/constants.h"
 
 #include <QSettings>
@@ -24,15 +23,9 @@ ClientSession::ClientSession(const QString &language, bool signedIn, const Accou
                              QObject *parent)
     : QObject(parent)
 {
-    gateway = new ResidentialGateway(this);
-    for (const auto &account : fixture.accounts) {
-        if (!account.proxyUser.isEmpty())
-            gateway->addAccount(account.proxyUser, account.proxyAuthKey);
-    }
-    if (!gateway->listenHttp(QHostAddress::LocalHost))
-        m_error = gateway->errorString();
     service = new AccountService(fixture, this);
-    service->setGateway(QStringLiteral("127.0.0.1"), gateway->httpPort());
+    // Nothing relays in these sessions; the proxies only need an address to point at.
+    service->setGateway(QStringLiteral("127.0.0.1"), 1080);
     const QUrl website(WEBSITE_URL);
     if (!service->listen(QHostAddress(website.host()), quint16(website.port())))
         m_error = service->errorString();
@@ -65,7 +58,7 @@ ClientSession::ClientSession(const QString &language, bool signedIn, const Accou
 ClientSession::~ClientSession()
 {
     delete page;
-    delete window; // stops the core before the gateway goes
+    delete window;
 }
 
 QStringList ClientSession::codes() const

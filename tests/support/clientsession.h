@@ -11,11 +11,10 @@
 class AccountService;
 class MainWindow;
 class PageDriver;
-class ResidentialGateway;
 
 // The real client window in the current working directory, with the stand-in account
-// service on the address the client is built with and a stand-in gateway, the messages the
-// pages send over the bridge recorded in order, and a driver for the shown document.
+// service on the address the client is built with, the messages the pages send over the
+// bridge recorded in order, and a driver for the shown document.
 class ClientSession : public QObject
 {
     Q_OBJECT
@@ -33,7 +32,6 @@ public:
     QStringList codes() const;
 
     AccountService *service = nullptr;
-    ResidentialGateway *gateway = nullptr;
     MainWindow *window = nullptr;
     PageDriver *page = nullptr;
     QList<QPair<int, QJsonObject>> messages;
