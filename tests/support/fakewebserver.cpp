@@ -7,55 +7,9 @@
 
 #include <memory>
 
-namespace {
-
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
-
-} // namespace
-
-QByteArray FakeWebServer::Request::header(const QByteArray &name) const
-{
-    for (const auto &field : headers) {
-        if (field.first.compare(name, Qt::CaseInsensitive) == 0)
-            return field.second;
-    }
-    return QByteArray();
-}
-
 FakeWebServer::FakeWebServer(QObject *parent, quint16 port)
     : QTcpServer(parent)
 {
-    qRegisterMetaType<FakeWebServer::Request>();
     if (!listen(QHostAddress::LocalHost, port))
         qWarning() << "FakeWebServer cannot listen:" << errorString();
 }
@@ -75,11 +29,6 @@ QString FakeWebServer::url(const QByteArray &path) const
     return QStringLiteral("http://127.0.0.1:%1").arg(serverPort()) + QString::fromLatin1(path);
 }
 
-QList<FakeWebServer::Request> FakeWebServer::requests() const
-{
-    return received;
-}
-
 void FakeWebServer::incomingConnection(qintptr socketDescriptor)
 {
     auto *socket = new QTcpSocket(this);
@@ -96,59 +45,31 @@ void FakeWebServer::readClient(QTcpSocket *socket)
         return;
     QByteArray &buffer = buffers[socket];
     buffer += socket->readAll();
-    const int headEnd = buffer.indexOf("\r\n\r\n");
-    if (headEnd < 0)
+    const HttpHeadParse parse = parseHttpHead(buffer);
+    if (parse.status != HttpHeadParse::Ok)
         return;
-
-    Request request;
-    const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
-    const QList<QByteArray> words = lines.value(0).trimmed().split(' ');
-    request.method = words.value(0);
-    request.target = words.value(1);
-    for (int i = 1; i < lines.size(); ++i) {
-        const int colon = lines[i].indexOf(':');
-        if (colon > 0)
-            request.headers.append(
-                {lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
-    }
-
     // Closing with an unread body in the receive buffer resets the connection, and the client
     // may lose the answer; so a request body is read (and dropped) before answering.
-    const int bodyLength = request.header("Content-Length").toInt();
-    if (buffer.size() < headEnd + 4 + bodyLength)
+    if (buffer.size() < parse.consumed + parse.head.header("Content-Length").toInt())
         return;
 
     buffers.remove(socket);
-    received.append(request);
-    emit requestReceived(request);
-    answer(socket, request);
+    received.append(parse.head);
+    answer(socket, parse.head);
 }
 
 void FakeWebServer::answer(QTcpSocket *socket, const Request &request)
 {
-    QByteArray fields;
-    if (crossOrigin) {
-        fields = "Access-Control-Allow-Origin: *\r\n";
-        if (request.method == "OPTIONS") {
-            socket->write("HTTP/1.1 204 No Content\r\n" + fields +
-                          "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
-                          "Access-Control-Allow-Headers: Authorization, Content-Type\r\n"
-                          "Connection: close\r\n\r\n");
-            socket->disconnectFromHost();
-            return;
-        }
-    }
-    const QByteArray path = request.target.split('?').value(0);
-    const Response response = responses.value(path, fallback);
+    const Response response = responses.value(request.target.split('?').value(0), fallback);
     if (response.stall)
         return;
 
     const QByteArray body =
         response.cutShort ? response.body.left(response.body.size() / 2) : response.body;
-    socket->write("HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
-                  reasonPhrase(response.status) + "\r\nContent-Type: " + response.contentType +
-                  "\r\n" + fields + "Content-Length: " + QByteArray::number(response.body.size()) +
-                  "\r\nConnection: close\r\n\r\n");
+    socket->write("HTTP/1.1 " + QByteArray::number(response.status) +
+                  (response.status == 200 ? " OK" : " Error") +
+                  "\r\nContent-Type: " + response.contentType + "\r\nContent-Length: " +
+                  QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n");
     if (response.trickleMs <= 0) {
         socket->write(body);
         socket->disconnectFromHost();

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "http/httprequest.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
-#include <QMetaType>
-#include <QPair>
 #include <QString>
 #include <QTcpServer>
 
@@ -26,25 +26,14 @@ public:
         bool cutShort = false; // announce the whole body, send half of it and close
         int trickleMs = 0;     // send the body one byte at a time, this far apart
     };
-    struct Request
-    {
-        QByteArray method;
-        QByteArray target; // as sent, query included
-        QList<QPair<QByteArray, QByteArray>> headers;
-        QByteArray header(const QByteArray &name) const; // case-insensitive, null when absent
-    };
+    using Request = HttpRequestHead;
 
     // Listens on 127.0.0.1, on an ephemeral port unless one is given.
     explicit FakeWebServer(QObject *parent = nullptr, quint16 port = 0);
     void setResponse(const QByteArray &path, const Response &response); // path without query
     void setDefaultResponse(const Response &response);                  // for every other path
-    // Answers CORS preflights and lets pages of any origin read every answer.
-    void setCrossOrigin(bool allowed) { crossOrigin = allowed; }
     QString url(const QByteArray &path = QByteArray()) const; // "http://127.0.0.1:PORT" + path
-    QList<Request> requests() const;
-
-signals:
-    void requestReceived(const FakeWebServer::Request &request);
+    QList<Request> requests() const { return received; }
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
@@ -55,9 +44,6 @@ private:
 
     QHash<QByteArray, Response> responses;
     Response fallback{404, "text/plain", "Not Found", false, false, 0};
-    bool crossOrigin = false;
     QList<Request> received;
     QHash<QTcpSocket *, QByteArray> buffers;
 };
-
-Q_DECLARE_METATYPE(FakeWebServer::Request)
