@@ -4,7 +4,10 @@
 #include "bridge/mainchannel.h"
 #include "core/configstore.h"
 #include "core/proxyentries.h"
+#include "core/v2raymanager.h"
+#include "residentialgateway.h"
 #include "support/logcapture.h"
+#include "support/relayprobe.h"
 #include "support/runtimefolder.h"
 #include "support/testmain.h"
 
@@ -39,8 +42,8 @@ private slots:
     void firstStartIsFixedTitledAndStoresTheLanguage();
     void closeQuestion_data();
     void closeQuestion();
-    void trayQuitResetsTheConfiguration();
-    void quitSignalsEndTheEventLoop();
+    void quitStopsAndResets_data();
+    void quitStopsAndResets();
 
 private:
     QWebEngineView *view(MainWindow &window) { return window.findChild<QWebEngineView *>(); }
@@ -223,34 +226,52 @@ int TestMainWindow::execUntilQuit(const std::function<void()> &trigger)
     return QCoreApplication::exec();
 }
 
-// The journey test proves that the clean-up stops the core.
-void TestMainWindow::trayQuitResetsTheConfiguration()
+void TestMainWindow::quitStopsAndResets_data()
 {
+    QTest::addColumn<int>("signalNumber"); // 0: the tray menu's quit action
+    QTest::newRow("tray menu") << 0;
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+// However the client is told to quit, with a proxy relaying, the port closes, no core is
+// left and the stored configuration is the empty template.
+void TestMainWindow::quitStopsAndResets()
+{
+    QFETCH(int, signalNumber);
+    QVERIFY(m_folder->linkCore());
+    ResidentialGateway gateway;
+    gateway.addAccount("vx_demo", "k3yS3cret");
+    QVERIFY(gateway.listenHttp(QHostAddress::LocalHost));
+    TargetServer target;
+    QuitSignals quitSignals;
     MainWindow window;
-    const QJsonObject request{{"ip", "192.0.2.1"}, {"port", 8080},        {"username", "u"},
-                              {"password", "p"},   {"proxyType", "HTTP"}, {"local_port", 60001}};
+    const quint16 port = CommconUtils::getUnusedPort();
+    const QJsonObject request{{"ip", "127.0.0.1"},     {"port", gateway.httpPort()},
+                              {"username", "vx_demo"}, {"password", "k3yS3cret"},
+                              {"proxyType", "HTTP"},   {"local_port", port}};
     window.findChild<MainChannel *>()->sendMsg(
         QJsonDocument(QJsonObject{{"code", 6}, {"data", request}}).toJson());
-    QVERIFY(ConfigStore("run/config.json").readPlain() != ProxyEntries::templateText());
+    QVERIFY(waitUntilRelays(port, target));
+    auto *runtime = window.findChild<V2RayManager *>();
+    const qint64 core = runtime->coreProcessId();
     QAction *quit = window.findChild<QSystemTrayIcon *>()->contextMenu()->actions().value(2);
     QCOMPARE(quit->text(), QString("退出程序"));
     LogCapture log;
 
-    QCOMPARE(execUntilQuit([quit] { quit->trigger(); }), 0);
+    QCOMPARE(execUntilQuit([&] {
+                 if (signalNumber != 0)
+                     ::kill(::getpid(), signalNumber);
+                 else
+                     quit->trigger();
+             }),
+             0);
     QCOMPARE(log.count("Application is about to quit. Cleaning up..."), 1);
+    QCOMPARE(runtime->coreProcessId(), qint64(0));
+    QCOMPARE(::kill(pid_t(core), 0), -1); // ended and reaped
     QCOMPARE(ConfigStore("run/config.json").readPlain(), ProxyEntries::templateText());
-}
-
-// Each signal takes the tray's quit path above, which the window's clean-up hangs on.
-void TestMainWindow::quitSignalsEndTheEventLoop()
-{
-    QuitSignals quitSignals;
-    QSignalSpy received(&quitSignals, &QuitSignals::received);
-    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
-        QCOMPARE(execUntilQuit([signalNumber] { ::kill(::getpid(), signalNumber); }), 0);
-        QCOMPARE(received.count(), 1);
-        received.clear();
-    }
+    QCOMPARE(fetchThroughSocks(port, target.serverPort(), 1000), QByteArray());
 }
 
 VEXALO_TEST_MAIN(TestMainWindow)
