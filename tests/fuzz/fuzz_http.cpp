@@ -199,7 +199,7 @@ void checkOutcome(const QByteArray &request, const Outcome &outcome)
     const HttpRequestHead head = parseHttpHead(request.left(end)).head;
     const QByteArray body = bodyOf(outcome.answer);
     const bool portAnswer = status == 200 && body.startsWith("127.0.0.1:");
-    Fuzz::require(status == 200 || status == 400 || status == 403 || status == 404,
+    Fuzz::require(status == 200 || status == 400 || status == 403 || status == 404 || status == 409,
                   "a known status", outcome.answer);
     Fuzz::require(status != 200 || head.requestLine.startsWith("GET"), "only GET succeeds",
                   outcome.answer);
