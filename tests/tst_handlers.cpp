@@ -27,7 +27,14 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
-// The page handlers with a real settings file, the real core and the stand-in gateway.
+#ifdef Q_OS_UNIX
+#include "support/permissionsbind.h"
+
+#include <csignal>
+#endif
+
+// The page handlers with a real settings file, the real core and the stand-in gateway, also
+// when the core, the service's port or the run folder fail from outside.
 class TestHandlers : public QObject
 {
     Q_OBJECT
@@ -53,9 +60,28 @@ private slots:
     void logMaskHidesEveryValue();
     void logsHideSecrets();
 
+    // Faults from outside while proxies run: each loses no entry, and the next change of the
+    // proxies recovers.
+#ifdef Q_OS_UNIX
+    void coreKilledFromOutsideComesBackAtTheNextChange();
+    void readOnlyRunFolderKeepsTheProxies();
+#endif
+    void missingCoreIsLoggedAndTheNextChangeRecovers();
+    void takenServicePortIsReportedAndFreedPortRecovers();
+
 private:
     QJsonObject startRequest(const QJsonValue &localPort, bool api = false) const;
     static QByteArray message(int code, const QJsonValue &data);
+    QByteArray startMessage(quint16 port) const
+    {
+        return message(6, startRequest(port));
+    }
+    static QByteArray removeMessage(int port)
+    {
+        return message(5, port);
+    }
+    // True when every port in on relays through the gateway and none in off does.
+    bool relays(const QList<quint16> &on, const QList<quint16> &off = {}) const;
     static QJsonObject decoded(const QString &script);
 
     std::unique_ptr<RuntimeFolder> m_folder;
@@ -465,6 +491,146 @@ void TestHandlers::logsHideSecrets()
     QVERIFY(!all.contains("pw-9x"));
     QVERIFY(log.contains("Sending data "));
     QVERIFY(log.contains("password \"***\""));
+}
+
+bool TestHandlers::relays(const QList<quint16> &on, const QList<quint16> &off) const
+{
+    for (const quint16 port : on) {
+        if (!waitUntilRelays(port, *m_target)) {
+            qWarning() << "no relay on" << port;
+            return false;
+        }
+    }
+    for (const quint16 port : off) {
+        if (!fetchThroughSocks(port, m_target->serverPort(), 1000).isEmpty()) {
+            qWarning() << "still relays on" << port;
+            return false;
+        }
+    }
+    return true;
+}
+
+#ifdef Q_OS_UNIX
+void TestHandlers::coreKilledFromOutsideComesBackAtTheNextChange()
+{
+    HandlerRig rig;
+    const quint16 first = freePort();
+    const quint16 second = freePort();
+    rig.send(startMessage(first));
+    rig.send(startMessage(second));
+    QVERIFY(relays({first, second}));
+
+    // Killed, and the next add comes before the client has even seen the core end.
+    QCOMPARE(::kill(pid_t(rig.corePid()), SIGKILL), 0);
+    const quint16 third = freePort();
+    rig.send(startMessage(third));
+    QCOMPARE(rig.last(), PageCall::sigSendMessageToJS(third));
+    QVERIFY(relays({first, second, third}));
+
+    // Killed and seen to end; meanwhile another program takes one of its ports, so at the
+    // next change the core cannot bind it and ends at once, saying why.
+    LogCapture log;
+    QCOMPARE(::kill(pid_t(rig.corePid()), SIGKILL), 0);
+    QTRY_VERIFY(log.contains("V2Ray exited by itself"));
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::LocalHost, first));
+    log.clear();
+    rig.send(removeMessage(second));
+    QCOMPARE(rig.last(), PageCall::sigSendDelRow(second));
+    QTRY_VERIFY(log.contains("V2Ray exited by itself"));
+    const QString said = log.lines().filter("V2Ray exited by itself").first();
+    QVERIFY2(said.contains("exit code:") && said.contains("address already in use") &&
+                 said.contains(QString::number(first)),
+             qPrintable(said));
+
+    // The port is free again: the next change brings every proxy back, and a restart the
+    // client asks for is not reported as an exit of its own.
+    other.close();
+    rig.send(removeMessage(60777));
+    QVERIFY(relays({first, third}, {second}));
+    log.clear();
+    rig.send(removeMessage(60778)); // stops the running core
+    QVERIFY(relays({first, third}));
+    QCOMPARE(log.count("V2Ray exited by itself"), 0);
+}
+
+void TestHandlers::readOnlyRunFolderKeepsTheProxies()
+{
+    HandlerRig rig;
+    const quint16 kept = freePort();
+    rig.send(startMessage(kept));
+    QVERIFY(relays({kept}));
+    QFile file("run/config.json");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+
+    const QFileDevice::Permissions writable = QFile::permissions("run");
+    QVERIFY(QFile::setPermissions("run", QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const auto restore = qScopeGuard([&] { QFile::setPermissions("run", writable); });
+    {
+        PermissionsBind permissions;
+        QVERIFY2(permissions.binds(), "cannot drop the capabilities that bypass permissions");
+        LogCapture log;
+        rig.scripts.clear();
+        rig.send(startMessage(freePort()));
+        rig.send(removeMessage(kept));
+        QCOMPARE(rig.scripts, (QStringList{PageCall::startError(), PageCall::removeFailed()}));
+        QCOMPARE(log.count("Failed to open file: "), 2);
+    }
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), before);
+    file.close();
+    QVERIFY(relays({kept})); // still running, as the page still shows
+
+    QVERIFY(QFile::setPermissions("run", writable));
+    rig.send(removeMessage(kept));
+    QCOMPARE(rig.last(), PageCall::sigSendDelRow(kept));
+    QVERIFY(relays({}, {kept}));
+}
+#endif
+
+void TestHandlers::missingCoreIsLoggedAndTheNextChangeRecovers()
+{
+    QVERIFY(QFile::remove("run/corvane"));
+    HandlerRig rig;
+    LogCapture log;
+    const quint16 first = freePort();
+    const quint16 second = freePort();
+    rig.send(startMessage(first));
+    rig.send(startMessage(second));
+    QCOMPARE(log.count("Failed to start the core:"), 2);
+    QCOMPARE(rig.scripts.size(), 2); // the page waiting under its overlay has its answer
+    const QJsonObject stored =
+        QJsonDocument::fromJson(ConfigStore("run/config.json").readPlain()).object();
+    QVERIFY(ProxyEntries::hasEntry(stored, first));
+    QVERIFY(ProxyEntries::hasEntry(stored, second));
+
+    QVERIFY(m_folder->linkCore());
+    rig.send(removeMessage(second));
+    QVERIFY(relays({first}, {second}));
+}
+
+void TestHandlers::takenServicePortIsReportedAndFreedPortRecovers()
+{
+    QTcpServer other; // another program holds the client's port
+    QVERIFY(other.listen(QHostAddress::LocalHost, HTTP_SERVICE_PORT));
+    LogCapture log;
+    HandlerRig rig;
+    const QStringList said = log.lines().filter("HTTP service could not listen on port 9584");
+    QCOMPARE(said.size(), 1);
+    QVERIFY2(said.first().contains("in use") && said.first().contains("until the port is free"),
+             qPrintable(said.first()));
+
+    // The core would ask the other program for its configuration: it is not started.
+    const quint16 port = freePort();
+    rig.send(startMessage(port));
+    QVERIFY(log.contains("Core not started: the HTTP service is not listening"));
+    QCOMPARE(rig.corePid(), qint64(0));
+
+    other.close();
+    rig.send(removeMessage(60777));
+    QVERIFY(relays({port}));
 }
 
 VEXALO_TEST_MAIN(TestHandlers)
