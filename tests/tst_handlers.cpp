@@ -267,10 +267,6 @@ void TestHandlers::runListAndDelete()
     rig.send(QByteArray(R"({"code":5,"data":)") + QByteArray::number(port) + "}");
     QCOMPARE(rig.last(), QString("sigSendDelRow(%1)").arg(port));
     QVERIFY(rig.corePid() != before);
-    QVERIFY(!ProxyEntries::hasEntry(
-        QJsonDocument::fromJson(ConfigStore(m_folder->filePath("run/config.json")).readPlain())
-            .object(),
-        port));
     QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
 
     // A port without an entry still restarts the core and still drops the row.
