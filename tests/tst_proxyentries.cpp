@@ -63,7 +63,8 @@ void TestProxyEntries::addedEntryIsWhatTheCoreReads()
         "routing": {"domainStrategy": "IPOnDemand", "strategy": "rules", "rules": [
             {"type": "field", "outboundTag": "proxy_60001", "inboundTag": ["socks_60001"]}]}})");
     QVERIFY(expected.isObject());
-    QCOMPARE(root, expected.object());
+    QCOMPARE(QJsonDocument(root).toJson(QJsonDocument::Compact),
+             expected.toJson(QJsonDocument::Compact));
 }
 
 void TestProxyEntries::password()
