@@ -12,7 +12,6 @@
 #include <QtTest>
 
 #include <atomic>
-#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -60,11 +59,10 @@ void TestLoad::everyRequestAnsweredWhileStalledClientsAreClosed()
     // Clients that send half a head: each must be closed with nothing answered. The short
     // limit holds for them only; the others wait for each other with their connections open.
     service.setHeaderTimeout(1000);
-    std::vector<std::unique_ptr<QTcpSocket>> halfHeads;
-    for (int i = 0; i < stalled; ++i) {
-        halfHeads.push_back(std::make_unique<QTcpSocket>());
-        halfHeads[i]->connectToHost(QHostAddress::LocalHost, service.serverPort());
-        halfHeads[i]->write("GET /index HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    QTcpSocket halfHeads[stalled];
+    for (QTcpSocket &socket : halfHeads) {
+        socket.connectToHost(QHostAddress::LocalHost, service.serverPort());
+        socket.write("GET /index HTTP/1.1\r\nHost: 127.0.0.1\r\n");
     }
     QTRY_COMPARE(service.findChildren<QTcpSocket *>().size(), stalled);
     service.setHeaderTimeout(30000);
@@ -76,18 +74,17 @@ void TestLoad::everyRequestAnsweredWhileStalledClientsAreClosed()
     std::vector<std::thread> threads;
     for (int t = 0; t < threadCount; ++t) {
         threads.emplace_back([&, t] {
-            std::vector<std::unique_ptr<QTcpSocket>> sockets;
-            for (int i = 0; i < perThread; ++i) {
-                sockets.push_back(std::make_unique<QTcpSocket>());
-                sockets.back()->connectToHost(QHostAddress::LocalHost, service.serverPort());
-                sockets.back()->waitForConnected(10000);
+            QTcpSocket sockets[perThread];
+            for (QTcpSocket &socket : sockets) {
+                socket.connectToHost(QHostAddress::LocalHost, service.serverPort());
+                socket.waitForConnected(10000);
             }
             // Every connection is open before any request is sent.
             for (++connected; connected < threadCount && !givenUp;)
                 std::this_thread::yield();
             for (int i = 0; i < perThread && !givenUp; ++i) {
                 const int n = t * perThread + i;
-                QTcpSocket &socket = *sockets[i];
+                QTcpSocket &socket = sockets[i];
                 socket.write(request(n));
                 QByteArray answer;
                 while (socket.state() == QAbstractSocket::ConnectedState &&
@@ -108,9 +105,9 @@ void TestLoad::everyRequestAnsweredWhileStalledClientsAreClosed()
     QVERIFY2(done, "the clients did not finish");
     QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
 
-    for (const auto &socket : halfHeads) {
-        QTRY_COMPARE(socket->state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(socket->readAll(), QByteArray());
+    for (QTcpSocket &socket : halfHeads) {
+        QTRY_COMPARE(socket.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(socket.readAll(), QByteArray());
     }
     // Nothing of a connection outlives it: neither its socket nor its header timer.
     QTRY_VERIFY(service.findChildren<QTcpSocket *>().isEmpty());
