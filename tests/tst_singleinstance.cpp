@@ -13,64 +13,45 @@ class TestSingleInstance : public QObject
 
 private slots:
     void secondInstanceRefusedAndStartAfterKillWorks();
-
-private:
-    void start(QProcess &client);
-    bool waitForLog(QProcess &client, const QByteArray &line);
-    QByteArray config() const;
-
-    QTemporaryDir m_runtime;
 };
-
-void TestSingleInstance::start(QProcess &client)
-{
-    client.setWorkingDirectory(m_runtime.path());
-    client.setProcessChannelMode(QProcess::MergedChannels);
-    client.start(VEXALO_APP_PATH, QStringList());
-    QVERIFY2(client.waitForStarted(10000), qPrintable(client.errorString()));
-}
-
-bool TestSingleInstance::waitForLog(QProcess &client, const QByteArray &line)
-{
-    QByteArray output;
-    return QTest::qWaitFor(
-        [&] {
-            output += client.readAll();
-            return output.contains(line);
-        },
-        30000);
-}
-
-QByteArray TestSingleInstance::config() const
-{
-    QFile file(m_runtime.filePath("config.ini"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 void TestSingleInstance::secondInstanceRefusedAndStartAfterKillWorks()
 {
     QVERIFY2(!qEnvironmentVariableIsEmpty("DISPLAY"), "needs an X display (xvfb-run)");
-    QVERIFY(QDir(m_runtime.path()).mkdir("run"));
+    QTemporaryDir runtime;
+    QVERIFY(QDir(runtime.path()).mkdir("run"));
+    const auto start = [&runtime](QProcess &client) {
+        client.setWorkingDirectory(runtime.path());
+        client.setProcessChannelMode(QProcess::MergedChannels);
+        client.start(VEXALO_APP_PATH, QStringList());
+        return client.waitForStarted(10000);
+    };
+    const auto waitForLog = [](QProcess &client, const QByteArray &line) {
+        QByteArray output;
+        return QTest::qWaitFor([&] { return (output += client.readAll()).contains(line); }, 30000);
+    };
+    const auto config = [&runtime] {
+        QFile file(runtime.filePath("config.ini"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
     QProcess first;
-    start(first);
+    QVERIFY(start(first));
     QVERIFY(waitForLog(first, "MainWindow init"));
     QTRY_VERIFY_WITH_TIMEOUT(!config().isEmpty(), 10000);
     const QByteArray configBefore = config();
 
     // The error box of a refused start is a window of another process: found by its title.
     QProcess second;
-    start(second);
+    QVERIFY(start(second));
     QString box;
-    QVERIFY2(QTest::qWaitFor(
-                 [&] {
-                     QProcess search;
-                     search.start("xdotool", {"search", "--name", "^error$"});
-                     search.waitForFinished(5000);
-                     box = QString::fromLatin1(search.readAllStandardOutput()).section('\n', 0, 0);
-                     return !box.isEmpty();
-                 },
-                 30000),
-             "the second instance showed no error box");
+    const auto findBox = [&box] {
+        QProcess search;
+        search.start("xdotool", {"search", "--name", "^error$"});
+        search.waitForFinished(5000);
+        box = QString::fromLatin1(search.readAllStandardOutput()).section('\n', 0, 0);
+        return !box.isEmpty();
+    };
+    QVERIFY2(QTest::qWaitFor(findBox, 30000), "the second instance showed no error box");
     QVERIFY(!second.waitForFinished(200)); // it waits for the user
     QProcess::execute("xdotool", {"key", "--window", box, "Return"});
     QVERIFY(second.waitForFinished(15000));
@@ -83,9 +64,8 @@ void TestSingleInstance::secondInstanceRefusedAndStartAfterKillWorks()
     // A crash leaves the guard's segment behind on Linux; the next start must still work.
     first.kill();
     QVERIFY(first.waitForFinished(10000));
-
     QProcess third;
-    start(third);
+    QVERIFY(start(third));
     QVERIFY(waitForLog(third, "MainWindow init"));
 
     // A service manager's SIGTERM ends the client through its normal quit path.

@@ -23,12 +23,8 @@ private slots:
     void init();
     void cleanup();
 
-    void addOnFreshInstall_data();
-    void addOnFreshInstall();
-    void refusedRequestsWriteNothing();
-    void unreadableFileStaysUnchanged_data();
-    void unreadableFileStaysUnchanged();
-    void fullDiskKeepsOldFile();
+    void addRewriteAndReset();
+    void failuresLeaveTheStoredBytes();
     void coreOutputExitAndStopAreLogged();
 
 private:
@@ -40,16 +36,11 @@ private:
 
 namespace {
 
-QJsonObject startRequest(const QJsonValue &localPort)
+QJsonObject startRequest(int localPort)
 {
     return QJsonObject{{"ip", "127.0.0.1"},       {"port", 18081},       {"username", "vx_demo"},
                        {"password", "k3yS3cret"}, {"proxyType", "HTTP"}, {"sid", "s-1"},
                        {"local_port", localPort}, {"counrtyList", "US"}, {"gender", true}};
-}
-
-QJsonObject document(V2RayManager &manager)
-{
-    return QJsonDocument::fromJson(manager.readConfig()).object();
 }
 
 } // namespace
@@ -78,35 +69,21 @@ void TestV2RayManager::writeStored(const QByteArray &bytes)
     file.write(bytes);
 }
 
-void TestV2RayManager::addOnFreshInstall_data()
+void TestV2RayManager::addRewriteAndReset()
 {
-    QTest::addColumn<bool>("emptyFile");
-    QTest::newRow("no file") << false;
-    QTest::newRow("empty file") << true;
-}
-
-void TestV2RayManager::addOnFreshInstall()
-{
-    QFETCH(bool, emptyFile);
-    if (emptyFile)
-        writeStored(QByteArray());
     V2RayManager manager;
-    LogCapture log;
-    QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(60001));
-    QCOMPARE(log.count("File modification completed."), 1);
-
+    QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(60001)); // no file yet
     const QByteArray bytes = stored();
     QVERIFY2(QRegularExpression("^[A-Za-z0-9+/]+=*$").match(QString::fromLatin1(bytes)).hasMatch(),
              bytes.constData());
-    // The file holds the indented form.
-    QVERIFY(manager.readConfig().startsWith("{\n    \"dns\""));
+    QVERIFY(manager.readConfig().startsWith("{\n    \"dns\"")); // the indented form inside
 
     // A second start on the same port rewrites its outbound in place.
     QJsonObject second = startRequest(60001);
     second.insert("counrtyList", "DE");
     second.insert("sid", "s-2");
     QCOMPARE(manager.addProxyEntry(second), quint16(60001));
-    const QJsonObject root = document(manager);
+    const QJsonObject root = QJsonDocument::fromJson(manager.readConfig()).object();
     QCOMPARE(root.value("inbounds").toArray().size(), 1);
     QCOMPARE(root.value("routing").toObject().value("rules").toArray().size(), 1);
     const QJsonObject outbound = root.value("outbounds").toArray().at(0).toObject();
@@ -115,58 +92,21 @@ void TestV2RayManager::addOnFreshInstall()
 
     QVERIFY(manager.resetConfig());
     QCOMPARE(manager.readConfig(), ProxyEntries::templateText());
+    writeStored(QByteArray()); // an empty file is the empty template too
+    QCOMPARE(manager.addProxyEntry(startRequest(60002)), quint16(60002));
 }
 
-void TestV2RayManager::refusedRequestsWriteNothing()
+void TestV2RayManager::failuresLeaveTheStoredBytes()
 {
     V2RayManager manager;
     QVERIFY(manager.addProxyEntry(startRequest(60001)) != 0);
     const QByteArray before = stored();
-
-    // A new port, then a rewrite of the existing one.
-    for (const QJsonValue &local : {QJsonValue(60002), QJsonValue(60001)}) {
+    for (int local : {60002, 60001}) { // a new port, then a rewrite of the existing one
         QJsonObject request = startRequest(local);
         request.insert("port", "abc");
-        LogCapture log;
         QCOMPARE(manager.addProxyEntry(request), quint16(0));
-        QVERIFY(log.contains("Proxy entry refused:"));
         QCOMPARE(stored(), before);
     }
-    QCOMPARE(manager.addProxyEntry(startRequest("60002")), quint16(0));
-    QCOMPARE(stored(), before);
-
-    QVERIFY(QDir(m_folder->filePath("run")).removeRecursively());
-    QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(0));
-    QVERIFY(!manager.resetConfig());
-    QVERIFY(!QFileInfo::exists(m_folder->filePath("run")));
-}
-
-void TestV2RayManager::unreadableFileStaysUnchanged_data()
-{
-    QTest::addColumn<QByteArray>("garbage");
-    const QByteArray good = CipherCodec().encryptUtf8(ProxyEntries::templateText());
-    QTest::newRow("plain text") << QByteArray("this is not a stored configuration\n");
-    QTest::newRow("cut in half") << good.left(good.size() / 2);
-    QTest::newRow("enciphered list") << CipherCodec().encryptUtf8("[1, 2]");
-}
-
-void TestV2RayManager::unreadableFileStaysUnchanged()
-{
-    QFETCH(QByteArray, garbage);
-    writeStored(garbage);
-    V2RayManager manager;
-    LogCapture log;
-    QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(0));
-    QVERIFY(!manager.removeProxyEntry(60001));
-    QCOMPARE(log.count("Failed to parse JSON: "), 2);
-    QCOMPARE(stored(), garbage);
-}
-
-void TestV2RayManager::fullDiskKeepsOldFile()
-{
-    V2RayManager manager;
-    QVERIFY(manager.resetConfig());
-    const QByteArray before = stored();
 
     // A file-size limit just above the current file makes the bigger rewrite fail half-way,
     // as a full disk would; root is bound by it too.
@@ -176,13 +116,28 @@ void TestV2RayManager::fullDiskKeepsOldFile()
     struct rlimit limit = saved;
     limit.rlim_cur = before.size() + 100;
     setrlimit(RLIMIT_FSIZE, &limit);
-    const quint16 port = manager.addProxyEntry(startRequest(60001));
+    const quint16 port = manager.addProxyEntry(startRequest(60002));
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
-
     QCOMPARE(port, quint16(0));
     QCOMPARE(stored(), before);
     QCOMPARE(QDir(m_folder->filePath("run")).entryList(QDir::Files), QStringList{"config.json"});
+
+    // A file that does not read back as a JSON object is neither edited nor replaced.
+    for (const QByteArray &garbage :
+         {QByteArray("not a stored configuration\n"), CipherCodec().encryptUtf8("[1, 2]")}) {
+        writeStored(garbage);
+        LogCapture log;
+        QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(0));
+        QVERIFY(!manager.removeProxyEntry(60001));
+        QCOMPARE(log.count("Failed to parse JSON: "), 2);
+        QCOMPARE(stored(), garbage);
+    }
+
+    QVERIFY(QDir(m_folder->filePath("run")).removeRecursively());
+    QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(0));
+    QVERIFY(!manager.resetConfig());
+    QVERIFY(!QFileInfo::exists(m_folder->filePath("run"))); // nor made again
 }
 
 void TestV2RayManager::coreOutputExitAndStopAreLogged()

@@ -1,7 +1,6 @@
 #include "logcapture.h"
 
 #include <QMutex>
-#include <QtGlobal>
 
 namespace {
 
@@ -11,10 +10,9 @@ QtMessageHandler previous = nullptr;
 
 void capture(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    {
-        QMutexLocker lock(&mutex);
-        captured.append(message);
-    }
+    mutex.lock();
+    captured.append(message);
+    mutex.unlock();
     if (previous)
         previous(type, context, message);
 }

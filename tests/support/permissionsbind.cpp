@@ -1,8 +1,9 @@
 #include "permissionsbind.h"
 
-#include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -13,36 +14,21 @@ bool capabilities(__user_cap_data_struct (&data)[_LINUX_CAPABILITY_U32S_3], bool
     return syscall(set ? SYS_capset : SYS_capget, &header, data) == 0;
 }
 
-const int bypasses[] = {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER};
-
 } // namespace
 
 PermissionsBind::PermissionsBind()
 {
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (!capabilities(data, false))
+    if (!capabilities(m_saved, false))
         return;
-    for (int i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i)
-        m_effective[i] = data[i].effective;
-    for (const int capability : bypasses)
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3];
+    std::copy_n(m_saved, _LINUX_CAPABILITY_U32S_3, data);
+    for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
         data[CAP_TO_INDEX(capability)].effective &= ~CAP_TO_MASK(capability);
-    m_dropped = capabilities(data, true);
-    if (!m_dropped)
-        return;
-    __user_cap_data_struct now[_LINUX_CAPABILITY_U32S_3] = {};
-    m_binds = capabilities(now, false);
-    for (const int capability : bypasses)
-        m_binds = m_binds && !(now[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability));
+    m_binds = capabilities(data, true);
 }
 
 PermissionsBind::~PermissionsBind()
 {
-    if (!m_dropped)
-        return;
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (!capabilities(data, false))
-        return;
-    for (int i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i)
-        data[i].effective = m_effective[i];
-    capabilities(data, true);
+    if (m_binds)
+        capabilities(m_saved, true);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <linux/capability.h>
+
 // While it exists, file permissions bind the calling thread as they bind a normal user,
 // so that a read-only folder is read-only for the test even when it runs as root (as in
 // CI): it takes CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH and CAP_FOWNER out of the thread's
@@ -18,6 +20,5 @@ public:
 
 private:
     bool m_binds = false;
-    bool m_dropped = false;
-    unsigned int m_effective[2] = {0, 0};
+    __user_cap_data_struct m_saved[_LINUX_CAPABILITY_U32S_3] = {};
 };

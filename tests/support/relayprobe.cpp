@@ -12,9 +12,9 @@ TargetServer::TargetServer(QObject *parent)
     listen(QHostAddress::LocalHost, 0);
 }
 
-QByteArray TargetServer::body() const
+QByteArray TargetServer::bodyFor(quint16 port)
 {
-    return "hello from target " + QByteArray::number(serverPort());
+    return "hello from target " + QByteArray::number(port);
 }
 
 void TargetServer::incomingConnection(qintptr descriptor)
@@ -25,31 +25,11 @@ void TargetServer::incomingConnection(qintptr descriptor)
     connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
         if (!socket->readAll().contains("\r\n\r\n"))
             return;
-        const QByteArray content = body();
-        socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(content.size()) +
-                      "\r\nConnection: close\r\n\r\n" + content);
+        socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body().size()) +
+                      "\r\nConnection: close\r\n\r\n" + body());
         socket->disconnectFromHost();
     });
 }
-
-namespace {
-
-// True once the head and Content-Length bytes of body are in: the core keeps the client's
-// side open for about a second after the target closes, so the close comes late.
-bool responseComplete(const QByteArray &response)
-{
-    const int headEnd = response.indexOf("\r\n\r\n");
-    if (headEnd < 0)
-        return false;
-    const QByteArray head = response.left(headEnd).toLower();
-    const int field = head.indexOf("content-length:");
-    if (field < 0)
-        return false;
-    const int length = head.mid(field + 15).split('\r').first().trimmed().toInt();
-    return response.size() - (headEnd + 4) >= length;
-}
-
-} // namespace
 
 QByteArray fetchThroughSocks(quint16 socksPort, quint16 targetPort, int timeoutMs)
 {
@@ -61,19 +41,16 @@ QByteArray fetchThroughSocks(quint16 socksPort, quint16 targetPort, int timeoutM
     request.append("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     const int socksReplies = 2 + 10; // method choice, then the reply with an IPv4 address
 
+    // Driven by the socket's signals, as the target answers from this same thread. The body,
+    // not the close, ends the wait: the core closes the client's side about a second late.
     QTcpSocket client;
     QByteArray response;
-    // Driven by the socket's signals: a polling wait would add its own sleeps to every hop,
-    // and the target answers from this same thread.
     QEventLoop loop;
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    QObject::connect(&client, &QTcpSocket::connected, &loop, [&] {
-        client.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        client.write(request);
-    });
+    QObject::connect(&client, &QTcpSocket::connected, &loop, [&] { client.write(request); });
     QObject::connect(&client, &QTcpSocket::readyRead, &loop, [&] {
         response += client.readAll();
-        if (responseComplete(response.mid(socksReplies)))
+        if (response.endsWith(TargetServer::bodyFor(targetPort)))
             loop.quit();
     });
     QObject::connect(&client, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
@@ -93,9 +70,7 @@ bool waitUntilRelays(quint16 socksPort, const TargetServer &target, int timeoutM
     while (!deadline.hasExpired()) {
         if (fetchThroughSocks(socksPort, target.serverPort()).endsWith(target.body()))
             return true;
-        QEventLoop pause; // short, so a port that has just opened is seen at once
-        QTimer::singleShot(2, &pause, &QEventLoop::quit);
-        pause.exec();
+        QTest::qWait(2); // short, so a port that has just opened is seen at once
     }
     return false;
 }

@@ -4,21 +4,23 @@
 #include <QTcpServer>
 
 // A local target for requests sent through a proxy: answers every connection with a fixed
-// HTTP response that names the target, then closes.
+// HTTP response whose body names the target's port, then closes.
 class TargetServer : public QTcpServer
 {
     Q_OBJECT
 
 public:
     explicit TargetServer(QObject *parent = nullptr);
-    QByteArray body() const;
+    QByteArray body() const { return bodyFor(serverPort()); }
+    static QByteArray bodyFor(quint16 port);
 
 protected:
     void incomingConnection(qintptr descriptor) override;
 };
 
-// One HTTP request to 127.0.0.1:targetPort through the SOCKS5 port of the core, answered
-// from the event loop. The response, or an empty array when nothing came back in time.
+// One HTTP request to the TargetServer on targetPort through the SOCKS5 port of the core,
+// answered from the event loop. The response, or an empty array when nothing came back in
+// time.
 QByteArray fetchThroughSocks(quint16 socksPort, quint16 targetPort, int timeoutMs = 3000);
 
 // Repeats fetchThroughSocks until the target's body comes back (the core may still be
