@@ -20,7 +20,7 @@ AccountFixture ClientSession::defaultFixture()
 }
 
 ClientSession::ClientSession(const QString &language, bool signedIn, const AccountFixture &fixture)
-    : error(m_folder.error())
+    : error(folder.error())
 {
     QWebEngineProfile::defaultProfile()->cookieStore()->deleteAllCookies();
     service = new AccountService(fixture, this);
@@ -28,11 +28,10 @@ ClientSession::ClientSession(const QString &language, bool signedIn, const Accou
     const QUrl website(WEBSITE_URL);
     if (!service->listen(QHostAddress(website.host()), quint16(website.port())))
         error = service->errorString();
-    {
-        QSettings settings(QStringLiteral("config.ini"), QSettings::IniFormat);
-        settings.setValue(QStringLiteral("settings/language"), language);
-        settings.setValue(QStringLiteral("settings/login"), signedIn);
-    }
+    QSettings settings("config.ini", QSettings::IniFormat);
+    settings.setValue("settings/language", language);
+    settings.setValue("settings/login", signedIn);
+    settings.sync();
     window = std::make_unique<MainWindow>();
     auto *channel = window->findChild<MainChannel *>();
     const auto record = [this](int code) {

@@ -28,11 +28,8 @@ public:
     // Waits for the message box with that text, checks that it left no overlay and closes it.
     void dismissBox(const QString &text);
 
-private:
-    RuntimeFolder m_folder{RuntimeFolder::WithoutCore}; // outlives the window
-
-public:
-    QString error; // empty when everything is up
+    RuntimeFolder folder{RuntimeFolder::WithoutCore}; // made first, so it outlives the window
+    QString error;                                    // empty when everything is up
     AccountService *service = nullptr;
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<PageDriver> page;
