@@ -1,20 +1,14 @@
 #include "accountfixture.h"
 #include "accountservice.h"
-#include "app/mainwindow.h"
 #include "bridge/mainchannel.h"
 #include "core/configurl.h"
-#include "pagedriver.h"
 #include "support/clientsession.h"
-#include "support/runtimefolder.h"
 #include "support/testmain.h"
 #include "support/urlrecorder.h"
 
 #include <QDesktopServices>
-#include <QJsonDocument>
 #include <QSettings>
 #include <QTcpSocket>
-#include <QWebEngineCookieStore>
-#include <QWebEngineProfile>
 
 // The login document and the index shell in the real window and web view, against the
 // stand-in account service on the address the client is built with.
@@ -23,15 +17,13 @@ class TestPages : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void cleanup() { m_client.reset(); }
 
     void loginValidation();
     void enterBeforeParametersDoesNothing();
     void failedLoginsLeaveTheFormUsable();
-    void signInOpensIndexThatServesTheLocalApi();
+    void signInServesTheLocalApiAndLogoutClearsCookiesFirst();
     void indexWithoutCookiesReturnsToLogin();
-    void logoutClearsCookiesBeforeTellingTheProgram();
     void publicIpInChinaWarns();
     void versionNoticeOpensTheDownload();
     void messageBoxShowsServerTextAsText();
@@ -40,8 +32,7 @@ private:
     PageDriver &start(const QString &language, bool signedIn,
                       const AccountFixture &fixture = ClientSession::defaultFixture());
 
-    std::unique_ptr<RuntimeFolder> m_folder;
-    ClientSession *m_client = nullptr;
+    std::unique_ptr<ClientSession> m_client;
 };
 
 namespace {
@@ -52,25 +43,11 @@ const char visibleBox[] = "$('.nz-msgbox:visible').text()";
 
 } // namespace
 
-void TestPages::init()
-{
-    m_folder.reset(new RuntimeFolder(RuntimeFolder::WithoutCore));
-    QVERIFY2(m_folder->isValid(), qPrintable(m_folder->error()));
-    QWebEngineProfile::defaultProfile()->cookieStore()->deleteAllCookies();
-}
-
-void TestPages::cleanup()
-{
-    delete m_client;
-    m_client = nullptr;
-    m_folder.reset();
-}
-
 PageDriver &TestPages::start(const QString &language, bool signedIn, const AccountFixture &fixture)
 {
-    m_client = new ClientSession(language, signedIn, fixture);
-    if (!m_client->error().isEmpty())
-        QTest::qFail(qPrintable(m_client->error()), __FILE__, __LINE__);
+    m_client.reset(new ClientSession(language, signedIn, fixture));
+    if (!m_client->error.isEmpty())
+        QTest::qFail(qPrintable(m_client->error), __FILE__, __LINE__);
     return *m_client->page;
 }
 
@@ -130,22 +107,9 @@ void TestPages::failedLoginsLeaveTheFormUsable()
                           " $('.login-form').submit()")
                       .arg(password));
     };
-    const auto boxThenOk = [&page](const QString &text) {
-        QVERIFY2(
-            page.waitFor(QString("%1.indexOf(%2) >= 0").arg(visibleBox, PageDriver::quoted(text))),
-            qPrintable(page.eval(visibleBox).toString()));
-        QCOMPARE(page.eval("$('.loading-overlay').length").toInt(), 0);
-        page.eval("$('.nz-msgbox .nz-msgbox-ok').click()");
-        QVERIFY(page.waitFor("$('.nz-msgbox:visible').length == 0"));
-    };
 
     submit("wrong-password");
-    boxThenOk("账户或密码错误");
-    AccountRequest login;
-    for (const AccountRequest &request : service.requests())
-        login = request.path == "/public/login" ? request : login;
-    QCOMPARE(login.method, QString("POST"));
-    QCOMPARE(login.formItem("password"), QString("wrong-password"));
+    m_client->dismissBox("账户或密码错误");
     QCOMPARE(page.eval("document.cookie").toString(), QString());
 
     // No answer at all: the form stays as it was.
@@ -154,22 +118,22 @@ void TestPages::failedLoginsLeaveTheFormUsable()
     QTRY_COMPARE(service.heldCount(), 1);
     service.holdAnswers({});
     QCOMPARE(service.releaseHeld(AccountService::Release::Cut), 1);
-    boxThenOk("错误了，请联系管理员!");
+    m_client->dismissBox("错误了，请联系管理员!");
     QCOMPARE(page.eval("$('#username').val()").toString(), QString(demoUser));
 
     submit(demoPassword);
     QVERIFY(page.waitFor(QString("%1.indexOf('登錄成功') >= 0").arg(visibleBox)));
 }
 
-void TestPages::signInOpensIndexThatServesTheLocalApi()
+void TestPages::signInServesTheLocalApiAndLogoutClearsCookiesFirst()
 {
     PageDriver &page = start("_en", false);
     QVERIFY(page.signIn(demoUser, demoPassword, "_en"));
     QVERIFY(page.waitFor("document.cookie.indexOf('username=') >= 0"));
-    QTRY_VERIFY(m_client->codes().join(',').endsWith("1,11,8"));
+    QTRY_VERIFY(m_client->codes.join(',').endsWith("1,11,8"));
     const QJsonObject account{{"username", demoUser}, {"password", demoPassword}};
-    QCOMPARE(m_client->messages.at(m_client->messages.size() - 3).second, account);
-    QCOMPARE(m_client->messages.at(m_client->messages.size() - 2).second, account);
+    QCOMPARE(m_client->data.mid(m_client->data.size() - 3, 2),
+             (QList<QJsonObject>{account, account}));
     QTRY_COMPARE(m_client->window->windowTitle(), QString("Vexalo v1.0.0   ") + demoUser);
     QSettings settings("config.ini", QSettings::IniFormat);
     QTRY_COMPARE((settings.sync(), settings.value("settings/login").toBool()), true);
@@ -182,27 +146,14 @@ void TestPages::signInOpensIndexThatServesTheLocalApi()
     QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
     client.write("GET /api/get_ip?proxyType=2&contry=JP&proxy=60011&gender=1 HTTP/1.1\r\n"
                  "Host: 127.0.0.1:9584\r\n\r\n");
-    QTRY_VERIFY_WITH_TIMEOUT(m_client->codes().contains("3"), 15000);
-    const QJsonObject start = m_client->messages.last().second;
+    QTRY_VERIFY_WITH_TIMEOUT(m_client->codes.contains("3"), 15000);
+    const QJsonObject start = m_client->data.last();
     QCOMPARE(start.value("local_port").toInt(), 60011);
     QCOMPARE(start.value("counrtyList").toString(), QString("JP"));
     QCOMPARE(start.value("gender").toBool(), true);
     QCOMPARE(start.value("API").toString(), QString("true"));
     QCOMPARE(start.value("username").toString(), QString("vx_demo"));
-}
 
-void TestPages::indexWithoutCookiesReturnsToLogin()
-{
-    PageDriver &page = start("_en", true);
-    QVERIFY(page.waitFor("location.href == 'qrc:/html/login_en.html'"));
-    QVERIFY(m_client->codes().join(',').startsWith("1,11"));
-    QCOMPARE(m_client->messages.at(1).second, QJsonObject());
-}
-
-void TestPages::logoutClearsCookiesBeforeTellingTheProgram()
-{
-    PageDriver &page = start("_en", false);
-    QVERIFY(page.signIn(demoUser, demoPassword, "_en"));
     // Note what the cookies were when the message left; window.name survives navigation.
     page.eval("(function () { var send = myObject.sendMsg;"
               " myObject.sendMsg = function (m) { if (JSON.parse(m).code == 7)"
@@ -210,11 +161,20 @@ void TestPages::logoutClearsCookiesBeforeTellingTheProgram()
     page.eval("$('#logout').click()");
     QVERIFY(page.waitFor("location.href == 'qrc:/html/login_en.html'"));
     // The login page's own start-up follows the logout, once its channel is up.
-    QTRY_COMPARE(m_client->messages.last().first, 8);
-    QVERIFY(m_client->codes().contains("7"));
+    QTRY_COMPARE(m_client->codes.last(), QString("8"));
+    QVERIFY(m_client->codes.contains("7"));
+    QCOMPARE(m_client->window->windowTitle(), QString("Vexalo v1.0.0 "));
     const QString atLogout = page.eval("window.name").toString();
-    QVERIFY2(atLogout.startsWith("cookies at logout: "), qPrintable(atLogout));
-    QVERIFY2(!atLogout.contains("demo"), qPrintable(atLogout));
+    QVERIFY2(atLogout.startsWith("cookies at logout: ") && !atLogout.contains("demo"),
+             qPrintable(atLogout));
+}
+
+void TestPages::indexWithoutCookiesReturnsToLogin()
+{
+    PageDriver &page = start("_en", true);
+    QVERIFY(page.waitFor("location.href == 'qrc:/html/login_en.html'"));
+    QVERIFY(m_client->codes.join(',').startsWith("1,11"));
+    QCOMPARE(m_client->data.at(1), QJsonObject());
 }
 
 void TestPages::publicIpInChinaWarns()
@@ -233,10 +193,9 @@ void TestPages::publicIpInChinaWarns()
 void TestPages::versionNoticeOpensTheDownload()
 {
     AccountFixture fixture = ClientSession::defaultFixture();
-    fixture.version =
-        QJsonDocument::fromJson(
-            R"({"code":"1","result":{"versionNo":"1.1.0","exeUrl":"https://example.com/Vexalo-1.1.0.exe"}})")
-            .object();
+    const QString download = "https://example.com/Vexalo-1.1.0.exe";
+    fixture.version = {{"code", "1"},
+                       {"result", QJsonObject{{"versionNo", "1.1.0"}, {"exeUrl", download}}}};
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler("https", &recorder, "open");
     PageDriver &page = start("_cn", false, fixture);
@@ -244,9 +203,9 @@ void TestPages::versionNoticeOpensTheDownload()
     QVERIFY(
         page.waitFor(QString("%1.indexOf('注意当前版本过低，请立即更新') >= 0").arg(visibleBox)));
     page.eval("$('.nz-msgbox:visible .nz-msgbox-ok').click()");
-    QTRY_VERIFY(m_client->codes().contains("9"));
+    QTRY_VERIFY(m_client->codes.contains("9"));
     QDesktopServices::unsetUrlHandler("https");
-    QCOMPARE(recorder.opened, QList<QUrl>{QUrl("https://example.com/Vexalo-1.1.0.exe")});
+    QCOMPARE(recorder.opened, QList<QUrl>{QUrl(download)});
 }
 
 void TestPages::messageBoxShowsServerTextAsText()

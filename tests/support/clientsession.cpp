@@ -1,14 +1,14 @@
 #include "clientsession.h"
 
 #include "accountservice.h"
-#include "app/mainwindow.h"
 #include "bridge/mainchannel.h"
-#include "core/configurl.h"
-#include "pagedriver.h"
 #include "util/constants.h"
 
 #include <QSettings>
+#include <QWebEngineCookieStore>
+#include <QWebEngineProfile>
 #include <QWebEngineView>
+#include <QtTest>
 
 AccountFixture ClientSession::defaultFixture()
 {
@@ -19,27 +19,25 @@ AccountFixture ClientSession::defaultFixture()
     return *fixture;
 }
 
-ClientSession::ClientSession(const QString &language, bool signedIn, const AccountFixture &fixture,
-                             QObject *parent)
-    : QObject(parent)
+ClientSession::ClientSession(const QString &language, bool signedIn, const AccountFixture &fixture)
+    : error(folder.error())
 {
+    QWebEngineProfile::defaultProfile()->cookieStore()->deleteAllCookies();
     service = new AccountService(fixture, this);
-    // Nothing relays in these sessions; the proxies only need an address to point at.
-    service->setGateway(QStringLiteral("127.0.0.1"), 1080);
+    service->setGateway(QStringLiteral("127.0.0.1"), 1080); // nothing relays here
     const QUrl website(WEBSITE_URL);
     if (!service->listen(QHostAddress(website.host()), quint16(website.port())))
-        m_error = service->errorString();
-
-    {
-        QSettings settings(QStringLiteral("config.ini"), QSettings::IniFormat);
-        settings.setValue(QStringLiteral("settings/language"), language);
-        settings.setValue(QStringLiteral("settings/login"), signedIn);
-    }
-    window = new MainWindow;
+        error = service->errorString();
+    QSettings settings("config.ini", QSettings::IniFormat);
+    settings.setValue("settings/language", language);
+    settings.setValue("settings/login", signedIn);
+    settings.sync();
+    window = std::make_unique<MainWindow>();
     auto *channel = window->findChild<MainChannel *>();
     const auto record = [this](int code) {
-        return [this, code](const QJsonObject &data) {
-            messages.append({code, data});
+        return [this, code](const QJsonObject &payload = {}) {
+            codes << QString::number(code);
+            data << payload;
         };
     };
     connect(channel, &MainChannel::sigPararms, this, record(1));
@@ -47,24 +45,21 @@ ClientSession::ClientSession(const QString &language, bool signedIn, const Accou
     connect(channel, &MainChannel::sigSendStart, this, record(3));
     connect(channel, &MainChannel::sigHtmlConfig, this, record(6));
     connect(channel, &MainChannel::sigOpenUrl, this, record(9));
-    connect(channel, &MainChannel::sigDelConfig, this, [this](int port) {
-        messages.append({5, QJsonObject{{"port", port}}});
+    connect(channel, &MainChannel::sigDelConfig, this, [record](int port) {
+        record(5)(QJsonObject{{"port", port}});
     });
-    connect(channel, &MainChannel::sigLignOut, this, [this] { messages.append({7, {}}); });
-    connect(channel, &MainChannel::sigCheckIp, this, [this] { messages.append({8, {}}); });
-    page = new PageDriver(window->findChild<QWebEngineView *>()->page());
+    connect(channel, &MainChannel::sigLignOut, this, [record] { record(7)(); });
+    connect(channel, &MainChannel::sigCheckIp, this, [record] { record(8)(); });
+    page = std::make_unique<PageDriver>(window->findChild<QWebEngineView *>()->page());
 }
 
-ClientSession::~ClientSession()
+void ClientSession::dismissBox(const QString &text)
 {
-    delete page;
-    delete window;
-}
-
-QStringList ClientSession::codes() const
-{
-    QStringList list;
-    for (const auto &message : messages)
-        list << QString::number(message.first);
-    return list;
+    QVERIFY2(page->waitFor(QString("$('.nz-msgbox:visible').text().indexOf(%1) >= 0")
+                               .arg(PageDriver::quoted(text)),
+                           30000),
+             qPrintable(page->eval("$('.nz-msgbox:visible').text()").toString()));
+    QCOMPARE(page->eval("$('.loading-overlay').length").toInt(), 0);
+    page->eval("$('.nz-msgbox .nz-msgbox-ok').click()");
+    QVERIFY(page->waitFor("$('.nz-msgbox:visible').length == 0"));
 }

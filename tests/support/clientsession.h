@@ -1,20 +1,20 @@
 #pragma once
 
 #include "accountfixture.h"
+#include "app/mainwindow.h"
+#include "pagedriver.h"
+#include "support/runtimefolder.h"
 
 #include <QJsonObject>
-#include <QList>
-#include <QObject>
-#include <QPair>
 #include <QStringList>
 
-class AccountService;
-class MainWindow;
-class PageDriver;
+#include <memory>
 
-// The real client window in the current working directory, with the stand-in account
-// service on the address the client is built with, the messages the pages send over the
-// bridge recorded in order, and a driver for the shown document.
+class AccountService;
+
+// The real client window in a fresh runtime folder, without cookies, with the stand-in
+// account service on the address the client is built with, the messages the pages send over
+// the bridge recorded in order, and a driver for the shown document.
 class ClientSession : public QObject
 {
     Q_OBJECT
@@ -23,19 +23,16 @@ public:
     static AccountFixture defaultFixture();
 
     ClientSession(const QString &language, bool signedIn,
-                  const AccountFixture &fixture = defaultFixture(), QObject *parent = nullptr);
-    ~ClientSession() override;
+                  const AccountFixture &fixture = defaultFixture());
 
-    // Empty when everything is up.
-    QString error() const { return m_error; }
-    // The codes of the recorded messages, oldest first.
-    QStringList codes() const;
+    // Waits for the message box with that text, checks that it left no overlay and closes it.
+    void dismissBox(const QString &text);
 
+    RuntimeFolder folder{RuntimeFolder::WithoutCore}; // made first, so it outlives the window
+    QString error;                                    // empty when everything is up
     AccountService *service = nullptr;
-    MainWindow *window = nullptr;
-    PageDriver *page = nullptr;
-    QList<QPair<int, QJsonObject>> messages;
-
-private:
-    QString m_error;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<PageDriver> page;
+    QStringList codes;       // of the recorded messages, oldest first
+    QList<QJsonObject> data; // their payloads
 };

@@ -1,6 +1,5 @@
 #include "fakewebserver.h"
 
-#include <QDebug>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTimer>
@@ -11,17 +10,7 @@ FakeWebServer::FakeWebServer(QObject *parent, quint16 port)
     : QTcpServer(parent)
 {
     if (!listen(QHostAddress::LocalHost, port))
-        qWarning() << "FakeWebServer cannot listen:" << errorString();
-}
-
-void FakeWebServer::setResponse(const QByteArray &path, const Response &response)
-{
-    responses.insert(path, response);
-}
-
-void FakeWebServer::setDefaultResponse(const Response &response)
-{
-    fallback = response;
+        qWarning("FakeWebServer cannot listen: %s", qPrintable(errorString()));
 }
 
 QString FakeWebServer::url(const QByteArray &path) const
@@ -33,34 +22,26 @@ void FakeWebServer::incomingConnection(qintptr socketDescriptor)
 {
     auto *socket = new QTcpSocket(this);
     socket->setSocketDescriptor(socketDescriptor);
-    buffers.insert(socket, QByteArray());
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readClient(socket); });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QObject::destroyed, this, [this, socket] { buffers.remove(socket); });
+    auto buffer = std::make_shared<QByteArray>();
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
+        *buffer += socket->readAll();
+        const HttpHeadParse parse = parseHttpHead(*buffer);
+        // Closing with an unread body in the receive buffer resets the connection, and the
+        // client may lose the answer; so a request body is read (and dropped) before answering.
+        if (parse.status != HttpHeadParse::Ok ||
+            buffer->size() < parse.consumed + parse.head.header("Content-Length").toInt())
+            return;
+        disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+        received.append(parse.head);
+        answer(socket, parse.head);
+    });
 }
 
-void FakeWebServer::readClient(QTcpSocket *socket)
+void FakeWebServer::answer(QTcpSocket *socket, const HttpRequestHead &request)
 {
-    if (!buffers.contains(socket))
-        return;
-    QByteArray &buffer = buffers[socket];
-    buffer += socket->readAll();
-    const HttpHeadParse parse = parseHttpHead(buffer);
-    if (parse.status != HttpHeadParse::Ok)
-        return;
-    // Closing with an unread body in the receive buffer resets the connection, and the client
-    // may lose the answer; so a request body is read (and dropped) before answering.
-    if (buffer.size() < parse.consumed + parse.head.header("Content-Length").toInt())
-        return;
-
-    buffers.remove(socket);
-    received.append(parse.head);
-    answer(socket, parse.head);
-}
-
-void FakeWebServer::answer(QTcpSocket *socket, const Request &request)
-{
-    const Response response = responses.value(request.target.split('?').value(0), fallback);
+    const Response response = responses.value(request.target.split('?').value(0),
+                                              {404, "text/plain", "Not Found", false, false, 0});
     if (response.stall)
         return;
 

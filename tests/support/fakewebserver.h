@@ -2,10 +2,8 @@
 
 #include "http/httprequest.h"
 
-#include <QByteArray>
 #include <QHash>
 #include <QList>
-#include <QString>
 #include <QTcpServer>
 
 class QTcpSocket;
@@ -26,24 +24,22 @@ public:
         bool cutShort = false; // announce the whole body, send half of it and close
         int trickleMs = 0;     // send the body one byte at a time, this far apart
     };
-    using Request = HttpRequestHead;
 
     // Listens on 127.0.0.1, on an ephemeral port unless one is given.
     explicit FakeWebServer(QObject *parent = nullptr, quint16 port = 0);
-    void setResponse(const QByteArray &path, const Response &response); // path without query
-    void setDefaultResponse(const Response &response);                  // for every other path
+    void setResponse(const QByteArray &path, const Response &response)
+    {
+        responses[path] = response;
+    }
     QString url(const QByteArray &path = QByteArray()) const; // "http://127.0.0.1:PORT" + path
-    QList<Request> requests() const { return received; }
+    QList<HttpRequestHead> requests() const { return received; }
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
-    void readClient(QTcpSocket *socket);
-    void answer(QTcpSocket *socket, const Request &request);
+    void answer(QTcpSocket *socket, const HttpRequestHead &request);
 
-    QHash<QByteArray, Response> responses;
-    Response fallback{404, "text/plain", "Not Found", false, false, 0};
-    QList<Request> received;
-    QHash<QTcpSocket *, QByteArray> buffers;
+    QHash<QByteArray, Response> responses; // by path without query
+    QList<HttpRequestHead> received;
 };
