@@ -5,6 +5,7 @@
 #include "http/httpservice.h"
 #include "util/commconutils.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -43,8 +44,6 @@ private slots:
     void answers_data();
     void answers();
     void apiSignalCarriesTheQuery();
-    void requestAcrossSegments();
-    void oversizeHeaderRefused();
     void stalledClientDelaysNobodyAndIsClosed();
     void configOnlyForThisMachine();
     void unreadAnswerDroppedAtWriteDeadline();
@@ -179,7 +178,6 @@ void TestHttpService::answers_data()
     row("index", get("/index"), index);
     row("config as the core asks", get("/xray_config.json", "User-Agent: Go-http-client/1.1\r\n"),
         config);
-    row("config, localhost", "GET /xray_config.json HTTP/1.1\r\nHost: LocalHost\r\n\r\n", config);
     row("config, IPv6 loopback", "GET /xray_config.json HTTP/1.1\r\nHost: [::1]:9584\r\n\r\n",
         config);
     row("routes tried in order", get("/xray_config.json?x=/index"), index);
@@ -190,8 +188,6 @@ void TestHttpService::answers_data()
     row("api from a page of another port",
         get("/api/get_ip?proxy=60001", "Sec-Fetch-Site: same-site\r\n"), forbidden);
     row("api typed in the address bar", get("/api/get_ip?proxy=60001", "Sec-Fetch-Site: none\r\n"),
-        plain("200 OK", "127.0.0.1:60001"));
-    row("api, IPv6 Host", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\nHost: [::1]:9584\r\n\r\n",
         plain("200 OK", "127.0.0.1:60001"));
     row("api over HTTP/1.0",
         "GET /api/get_ip?proxy=60005&proxyType=SOCKS HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n",
@@ -204,21 +200,16 @@ void TestHttpService::answers_data()
     row("proxy not a number", get("/api/get_ip?proxy=abc"), badProxy);
     row("proxy 0", get("/api/get_ip?proxy=0"), badProxy);
     row("proxy 65536", get("/api/get_ip?proxy=65536"), badProxy);
-    row("proxy -1", get("/api/get_ip?proxy=-1"), badProxy);
     row("POST", "POST /xray_config.json HTTP/1.1\r\n" + host + "\r\n", notFound);
-    row("lower-case get", "get /index HTTP/1.1\r\n" + host + "\r\n", notFound);
 
     // No route answers a name other than localhost, whatever else the request holds.
     row("api, rebound name", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + rebound + "\r\n",
         forbidden, "Refused HTTP request: Host \"rebound.example:9584\"");
-    row("index, rebound name", "GET /index HTTP/1.1\r\n" + rebound + "\r\n", forbidden);
     row("config, rebound name", "GET /xray_config.json HTTP/1.1\r\n" + rebound + "\r\n", forbidden);
-    row("not found, rebound name", "GET /nothing HTTP/1.1\r\n" + rebound + "\r\n", forbidden);
     row("api without Host", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n\r\n", forbidden,
         "Refused HTTP request: Host \"\"");
     row("api, second Host disagrees", get("/api/get_ip?proxy=60001", "Host: rebound.example\r\n"),
         forbidden, "Refused HTTP request: Host \"127.0.0.1:9584, rebound.example\"");
-    row("no request line", "\r\n\r\n", forbidden);
     row("credentials kept out of the log",
         get("/index", "Authorization: Basic dng6cHc=\r\nCookie: pw=1\r\n"), index,
         R"(Received HTTP request: "GET /index HTTP/1.1\r\nHost: 127.0.0.1:9584\r\n)"
@@ -256,22 +247,10 @@ void TestHttpService::apiSignalCarriesTheQuery()
     QVERIFY(answer.endsWith("\r\n\r\n127.0.0.1:" + QByteArray::number(port.toInt())));
 }
 
-void TestHttpService::requestAcrossSegments()
-{
-    const QByteArray answer =
-        exchange({"GE", "T /in", "dex HTTP/1.1\r\nHost: 127.0.0.1", ":9584\r\n\r", "\n"});
-    QVERIFY2(answer.endsWith("<h1>Hello, Index!</h1></body></html>"), answer.constData());
-}
-
-void TestHttpService::oversizeHeaderRefused()
-{
-    const QByteArray answer =
-        exchange({"GET /index HTTP/1.1\r\nX-Filler: " + QByteArray(17 * 1024, 'x')});
-    QVERIFY2(answer.startsWith("HTTP/1.1 400 Bad Request\r\n"), answer.left(60).constData());
-}
-
 void TestHttpService::stalledClientDelaysNobodyAndIsClosed()
 {
+    // Single-shot timers without an object of their own belong to the event dispatcher.
+    const int dispatcherChildren = QAbstractEventDispatcher::instance()->children().size();
     m_service->setHeaderTimeout(1000);
     const auto restore = qScopeGuard([this] { m_service->setHeaderTimeout(10000); });
     QTcpSocket stalled;
@@ -285,6 +264,9 @@ void TestHttpService::stalledClientDelaysNobodyAndIsClosed()
 
     QTRY_COMPARE_WITH_TIMEOUT(stalled.state(), QAbstractSocket::UnconnectedState, 10000);
     QCOMPARE(stalled.readAll(), QByteArray());
+    // Nothing of a connection outlives it: neither its socket nor its header timer.
+    QTRY_VERIFY(m_service->findChildren<QTcpSocket *>().isEmpty());
+    QCOMPARE(QAbstractEventDispatcher::instance()->children().size(), dispatcherChildren);
 }
 
 void TestHttpService::configOnlyForThisMachine()
@@ -296,8 +278,9 @@ void TestHttpService::configOnlyForThisMachine()
             return QByteArray("<no socket pair>");
         m_service->incomingConnection(ends[0]);
         QByteArray answer;
+        bool closed = false;
         if (::write(ends[1], request.constData(), size_t(request.size())) == request.size()) {
-            QTest::qWaitFor(
+            closed = QTest::qWaitFor(
                 [&] {
                     char buffer[4096];
                     ssize_t n = 0;
@@ -308,7 +291,7 @@ void TestHttpService::configOnlyForThisMachine()
                 5000);
         }
         ::close(ends[1]);
-        return answer;
+        return closed ? answer : "<still open>";
     };
     const QByteArray config =
         fromElsewhere("GET /xray_config.json HTTP/1.1\r\nHost: 127.0.0.1:9584\r\n\r\n");
