@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QSettings>
+#include <QThread>
 #include <QVBoxLayout>
 #include <QWebChannel>
 #include <QWebEnginePage>
@@ -30,7 +31,14 @@ MainWindow::MainWindow(QWidget *parent)
     channelObject = new MainChannel(this);
     settings = new QSettings(QStringLiteral("config.ini"), QSettings::IniFormat, this);
     v2rayManager = new V2RayManager(this);
-    httpService = new HttpService(v2rayManager->configStore(), this);
+    // The core fetches its configuration while the window may be busy drawing the page's
+    // answer: the service answers from a thread of its own.
+    httpService = new HttpService(v2rayManager->configStore());
+    serviceThread = new QThread(this);
+    serviceThread->setObjectName(QStringLiteral("HTTP service"));
+    httpService->moveToThread(serviceThread);
+    connect(serviceThread, &QThread::finished, httpService, &QObject::deleteLater);
+    serviceThread->start();
     updateVersion = new UpdateVersion(this);
     ui->setupUi(this);
     init();
@@ -39,6 +47,9 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // The service reads the configuration store, which the proxy runtime owns.
+    serviceThread->quit();
+    serviceThread->wait();
     delete ui;
 }
 

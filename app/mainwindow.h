@@ -11,6 +11,7 @@ class PageHandlers;
 class QAction;
 class QMenu;
 class QSettings;
+class QThread;
 class QWebChannel;
 class QWebEngineView;
 class UpdateVersion;
@@ -54,6 +55,7 @@ private:
     QSettings *settings = nullptr;
     V2RayManager *v2rayManager = nullptr;
     HttpService *httpService = nullptr;
+    QThread *serviceThread = nullptr;
     QString windowTitleBase;
     QJsonArray localIps;
     UpdateVersion *updateVersion = nullptr;

@@ -12,35 +12,64 @@ ConfigStore::ConfigStore(const QString &path)
     : m_path(path)
 {}
 
-QByteArray ConfigStore::readPlain(bool *ok) const
+// The file's bytes; a missing file reads as empty. Null (and logged) when it cannot be read.
+QByteArray ConfigStore::readStored(bool *ok) const
 {
-    if (ok)
-        *ok = false;
+    *ok = false;
     QFile file(m_path);
     if (!file.exists()) {
-        if (ok)
-            *ok = true;
-        return ProxyEntries::templateText();
+        *ok = true;
+        return QByteArray();
     }
     if (!file.open(QIODevice::ReadOnly)) {
         qDebug() << "Failed to open file: " << file.errorString();
         return QByteArray();
     }
-    const QByteArray stored = file.readAll();
+    *ok = true;
+    return file.readAll();
+}
+
+QByteArray ConfigStore::readPlain(bool *ok) const
+{
+    bool read = false;
+    const QByteArray stored = readStored(&read);
     if (ok)
-        *ok = true;
+        *ok = read;
+    if (!read)
+        return QByteArray();
     if (stored.trimmed().isEmpty())
         return ProxyEntries::templateText();
+    {
+        const QMutexLocker lock(&m_mutex);
+        if (!m_written.stored.isEmpty() && stored == m_written.stored)
+            return m_written.plain;
+    }
     CipherCodec codec;
     return codec.decryptText(stored);
 }
 
 bool ConfigStore::load(QJsonObject *root) const
 {
-    bool ok = false;
-    const QByteArray plain = readPlain(&ok);
-    if (!ok)
+    bool read = false;
+    const QByteArray stored = readStored(&read);
+    if (!read)
         return false;
+    QByteArray plain;
+    if (stored.trimmed().isEmpty()) {
+        plain = ProxyEntries::templateText();
+    } else {
+        const QMutexLocker lock(&m_mutex);
+        if (!m_written.stored.isEmpty() && stored == m_written.stored) {
+            if (m_written.hasRoot) {
+                *root = m_written.root;
+                return true;
+            }
+            plain = m_written.plain;
+        }
+    }
+    if (plain.isNull())
+        plain = CipherCodec().decryptText(stored);
+
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(plain, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
@@ -55,13 +84,23 @@ bool ConfigStore::load(QJsonObject *root) const
 
 bool ConfigStore::store(const QJsonObject &root) const
 {
-    return storePlain(QJsonDocument(root).toJson(QJsonDocument::Indented));
+    return write(QJsonDocument(root).toJson(QJsonDocument::Indented), &root);
 }
 
 bool ConfigStore::storePlain(const QByteArray &json) const
 {
+    return write(json, nullptr);
+}
+
+bool ConfigStore::write(const QByteArray &json, const QJsonObject *root) const
+{
     CipherCodec codec;
     const QByteArray stored = codec.encryptUtf8(json);
+    // Whatever the outcome, the file may no longer hold what was written before.
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_written = Written();
+    }
     QSaveFile file(m_path);
     // Unbuffered: a buffered write fails only in the flush inside commit(), which this Qt
     // does not report, and a truncated file would replace the good one.
@@ -74,6 +113,13 @@ bool ConfigStore::storePlain(const QByteArray &json) const
     if (!file.commit()) {
         qDebug() << "Failed to write file: " << file.errorString();
         return false;
+    }
+    const QMutexLocker lock(&m_mutex);
+    m_written.stored = stored;
+    m_written.plain = json;
+    if (root) {
+        m_written.root = *root;
+        m_written.hasRoot = true;
     }
     return true;
 }

@@ -2,11 +2,14 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QMutex>
 #include <QString>
 
-// The enciphered core configuration file (run/config.json). Every read deciphers the file
-// afresh; every write replaces it atomically, so a crash or a full disk never leaves a
-// truncated file: on failure the old file stays.
+// The enciphered core configuration file (run/config.json). Every read reads the file, and
+// every write replaces it atomically, so a crash or a full disk never leaves a truncated
+// file: on failure the old file stays. Deciphering is the costly part of a read; while the
+// file still holds exactly the bytes this store last wrote, what was written is given back
+// instead. Reads and writes may come from different threads.
 class ConfigStore
 {
 public:
@@ -26,5 +29,19 @@ public:
     bool storePlain(const QByteArray &json) const;
 
 private:
+    // What the last write put into the file; empty stored bytes when unknown.
+    struct Written
+    {
+        QByteArray stored;
+        QByteArray plain;
+        QJsonObject root;
+        bool hasRoot = false;
+    };
+
+    QByteArray readStored(bool *ok) const;
+    bool write(const QByteArray &json, const QJsonObject *root) const;
+
     QString m_path;
+    mutable QMutex m_mutex;
+    mutable Written m_written;
 };

@@ -9,6 +9,7 @@
 #include <QDebug>
 #include <QJsonDocument>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #ifdef Q_OS_UNIX
@@ -22,6 +23,14 @@ HttpService::HttpService(const ConfigStore *store, QObject *parent)
 
 bool HttpService::listenOnServicePort()
 {
+    // The server's socket belongs to the thread the service lives in.
+    if (thread() != QThread::currentThread()) {
+        bool listening = false;
+        QMetaObject::invokeMethod(
+            this, [this] { return listenOnServicePort(); }, Qt::BlockingQueuedConnection,
+            &listening);
+        return listening;
+    }
     if (isListening())
         return true;
     if (listen(QHostAddress::Any, HTTP_SERVICE_PORT))

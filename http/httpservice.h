@@ -15,7 +15,8 @@ class QTcpSocket;
 
 // The HTTP responder on port 9584: it serves the deciphered core configuration to the core,
 // answers other programs' requests for a proxy port (announcing each with sigIshttpProxy),
-// and a test page. One request and one answer per connection; nothing here blocks.
+// and a test page. One request and one answer per connection; nothing here blocks. It may
+// live in a thread of its own, so that a busy window does not keep the core waiting.
 class HttpService : public QTcpServer
 {
     Q_OBJECT
@@ -25,7 +26,7 @@ public:
     explicit HttpService(const ConfigStore *store, QObject *parent = nullptr);
 
     // Listens on every local address on the service's fixed port, unless it already does;
-    // false, and logged, when another program holds the port.
+    // false, and logged, when another program holds the port. Callable from any thread.
     bool listenOnServicePort();
 
     QList<QPair<QString, QString>> parseQueryParams(const QString &target);

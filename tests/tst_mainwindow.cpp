@@ -3,8 +3,10 @@
 #include "app/startpage.h"
 #include "bridge/mainchannel.h"
 #include "core/configstore.h"
+#include "core/configurl.h"
 #include "core/proxyentries.h"
 #include "core/v2raymanager.h"
+#include "http/httproutes.h"
 #include "residentialgateway.h"
 #include "support/logcapture.h"
 #include "support/relayprobe.h"
@@ -19,11 +21,15 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 #include <QWebEngineView>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <thread>
 #include <unistd.h>
 
 // The real window in a temporary working directory, so config.ini is the test's own.
@@ -39,6 +45,7 @@ private slots:
     void firstStartIsFixedTitledAndStoresTheLanguage();
     void closeQuestion_data();
     void closeQuestion();
+    void configurationServedWhileTheWindowIsBusy();
     void quitStopsAndResets_data();
     void quitStopsAndResets();
 
@@ -169,6 +176,29 @@ void TestMainWindow::closeQuestion()
     window.hide();
     icon->contextMenu()->actions().first()->trigger();
     QVERIFY(window.isVisible());
+}
+
+void TestMainWindow::configurationServedWhileTheWindowIsBusy()
+{
+    MainWindow window;
+    // The window's thread does not return to its event loop until the core, here another
+    // thread of the test, has its configuration or has given up.
+    std::atomic<bool> done{false};
+    QByteArray answer;
+    std::thread core([&] {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, HTTP_SERVICE_PORT);
+        if (client.waitForConnected(10000)) {
+            client.write("GET /xray_config.json HTTP/1.1\r\nHost: 127.0.0.1:9584\r\n\r\n");
+            while (client.waitForReadyRead(10000))
+                answer += client.readAll();
+        }
+        done = true;
+    });
+    while (!done)
+        QThread::msleep(5);
+    core.join();
+    QCOMPARE(answer, HttpRoutes::configAnswer(ProxyEntries::templateText()));
 }
 
 void TestMainWindow::quitStopsAndResets_data()

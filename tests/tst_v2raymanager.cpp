@@ -25,6 +25,7 @@ private slots:
 
     void addRewriteAndReset();
     void failuresLeaveTheStoredBytes();
+    void readsTheFileNotWhatItWrote();
     void coreOutputExitAndStopAreLogged();
 
 private:
@@ -138,6 +139,31 @@ void TestV2RayManager::failuresLeaveTheStoredBytes()
     QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(0));
     QVERIFY(!manager.resetConfig());
     QVERIFY(!QFileInfo::exists(m_folder->filePath("run"))); // nor made again
+}
+
+// What the store last wrote stands in for deciphering only while the file holds exactly
+// those bytes: another writer with a document of the same size, whose modification time
+// is then set back, is read as it is.
+void TestV2RayManager::readsTheFileNotWhatItWrote()
+{
+    V2RayManager manager;
+    QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(60001));
+    QFile file(m_folder->filePath("run/config.json"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
+    file.close();
+    const QByteArray other = QString(manager.readConfig()).replace("60001", "60002").toUtf8();
+    const QByteArray otherStored = CipherCodec().encryptUtf8(other);
+    QCOMPARE(otherStored.size(), stored().size());
+    writeStored(otherStored);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(modified, QFileDevice::FileModificationTime));
+    file.close();
+
+    QCOMPARE(manager.readConfig(), other);
+    QVERIFY(manager.removeProxyEntry(60002));
+    QVERIFY(
+        ProxyEntries::usedPorts(QJsonDocument::fromJson(manager.readConfig()).object()).isEmpty());
 }
 
 void TestV2RayManager::coreOutputExitAndStopAreLogged()

@@ -1,0 +1,271 @@
+// Latency of one proxy start as the user feels it: from the rotating page's message (code 6,
+// sent by the page's own script over the web channel) until a request through the new local
+// port reaches its target via the stand-in gateway, against the core started alone on the
+// same configuration from a file until that port relays. The client is the real window,
+// signed in to the stand-in account service, with one proxy already running. The gateway,
+// the target and the probe run on a thread of their own, as they would in other processes.
+// Needs ports 9584 and 18080 free and an X display. Run by hand:
+//   build/bench/bench_page [repetitions]
+#include "accountservice.h"
+#include "app/mainwindow.h"
+#include "core/v2raymanager.h"
+#include "residentialgateway.h"
+#include "support/clientsession.h"
+#include "support/isolatedenvironment.h"
+#include "support/relayprobe.h"
+#include "util/commconutils.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTextStream>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+// Microseconds of the wall clock, which the page's clock (performance.timeOrigin) shares.
+double nowUs()
+{
+    using namespace std::chrono;
+    return double(duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The moments the client's log marks, first occurrence after the mark was armed.
+struct LogMarks
+{
+    // Log lines, in the order the change passes them.
+    static constexpr const char *lines[] = {
+        "Message from HTML:",                             // the bridge has the message
+        "File modification completed.",                   // the entry is stored
+        "V2Ray process finished with exit code:",         // the old core has exited
+        "Received HTTP request: \"GET /xray_config.json", // the new core asks for its config
+    };
+    static constexpr int count = 4;
+
+    std::mutex mutex;
+    double at[count] = {};
+    bool armed = false;
+
+    void arm()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::fill(std::begin(at), std::end(at), 0.0);
+        armed = true;
+    }
+    void seen(const QString &message)
+    {
+        const double now = nowUs();
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!armed)
+            return;
+        for (int i = 0; i < count; ++i) {
+            if (at[i] == 0 && message.startsWith(QLatin1String(lines[i])))
+                at[i] = now;
+        }
+    }
+};
+
+LogMarks marks;
+
+// The gateway, the target and the probe, on their own thread.
+class Relays : public QObject
+{
+public:
+    ResidentialGateway *gateway = nullptr;
+    TargetServer *target = nullptr;
+    std::atomic<double> relayedAt{0};
+
+    void setUp()
+    {
+        gateway = new ResidentialGateway(this);
+        gateway->addAccount("vx_demo", "k3yS3cret");
+        gateway->listenHttp(QHostAddress::LocalHost);
+        target = new TargetServer(this);
+    }
+    // Probes the port until it relays; the moment it first did, or -1.
+    void probe(quint16 port)
+    {
+        relayedAt = 0;
+        QMetaObject::invokeMethod(
+            this,
+            [this, port] { relayedAt = waitUntilRelays(port, *target, 20000) ? nowUs() : -1; },
+            Qt::QueuedConnection);
+    }
+};
+
+bool waitFor(const std::function<bool()> &done, int timeoutMs = 20000)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    IsolatedEnvironment environment;
+    CommconUtils::initApplication(true);
+    QApplication app(argc, argv);
+    const int repetitions = argc > 1 ? std::max(3, atoi(argv[1])) : 7;
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
+        marks.seen(msg);
+        if (type != QtDebugMsg)
+            fprintf(stderr, "%s\n", qPrintable(msg));
+    });
+    QTextStream out(stdout);
+
+    const QString core = QStandardPaths::findExecutable("v2ray");
+    ClientSession client("_en", false);
+    if (core.isEmpty() || !client.folder.linkCore() || !client.error.isEmpty()) {
+        out << "not ready: " << (core.isEmpty() ? "v2ray not found" : client.error) << "\n";
+        return 1;
+    }
+    QThread relayThread;
+    Relays relays;
+    relays.moveToThread(&relayThread);
+    relayThread.start();
+    QMetaObject::invokeMethod(
+        &relays, [&] { relays.setUp(); }, Qt::BlockingQueuedConnection);
+    const auto finish = qScopeGuard([&] {
+        relayThread.quit();
+        relayThread.wait();
+    });
+
+    client.window->show();
+    PageDriver &page = *client.page;
+    if (!page.signIn("demo@vexalo.test", "demo1234", "_en") ||
+        !page.openMenu("rotatingagent", "$('#proxyList option').length == 21")) {
+        out << "the rotating page did not open\n";
+        return 1;
+    }
+    auto *runtime = client.window->findChild<V2RayManager *>();
+    const auto request = [&](quint16 port) {
+        return QJsonObject{{"ip", "127.0.0.1"},     {"port", relays.gateway->httpPort()},
+                           {"username", "vx_demo"}, {"password", "k3yS3cret"},
+                           {"proxyType", "HTTP"},   {"local_port", port},
+                           {"counrtyList", "US"},   {"gender", true}};
+    };
+    // The page's own sending of a message, its clock read just before.
+    const auto send = [&](int code, const QJsonValue &data) {
+        const QString message = QJsonDocument(QJsonObject{{"code", code}, {"data", data}})
+                                    .toJson(QJsonDocument::Compact);
+        page.eval(QString("window.sentAt = (performance.timeOrigin + performance.now()) * 1000;"
+                          " myObject.sendMsg(%1); 0")
+                      .arg(PageDriver::quoted(message)));
+        return page.eval("window.sentAt").toDouble();
+    };
+    const auto relaysNow = [&](quint16 port) {
+        relays.probe(port);
+        return waitFor([&] { return relays.relayedAt != 0; }) && relays.relayedAt > 0;
+    };
+
+    // A proxy already running beside the ones the user adds.
+    const quint16 running = CommconUtils::getUnusedPort();
+    send(6, request(running));
+    if (!relaysNow(running)) {
+        out << "the first proxy did not relay\n";
+        return 1;
+    }
+    page.eval("$('.nz-msgbox .nz-msgbox-ok').click()");
+
+    const char *steps[] = {"message transit (page to bridge)", "edit of the stored configuration",
+                           "stopping the old core",
+                           "new core started until it asks for its "
+                           "configuration",
+                           "configuration fetch and the core's start until the port relays"};
+    std::vector<double> total, direct, parts[5];
+    for (int i = 0; i < repetitions; ++i) {
+        QThread::msleep(200); // the page and the core settle, as between two clicks
+        const quint16 port = CommconUtils::getUnusedPort();
+        marks.arm();
+        relays.probe(port);
+        const double sent = send(6, request(port));
+        if (!waitFor([&] { return relays.relayedAt != 0; }) || relays.relayedAt < 0) {
+            out << "run " << i << ": the new port did not relay\n";
+            return 1;
+        }
+        const double relayed = relays.relayedAt;
+        total.push_back((relayed - sent) / 1000);
+        {
+            std::lock_guard<std::mutex> lock(marks.mutex);
+            marks.armed = false;
+            double previous = sent;
+            for (int step = 0; step < LogMarks::count; ++step) {
+                parts[step].push_back((marks.at[step] - previous) / 1000);
+                previous = marks.at[step];
+            }
+            parts[4].push_back((relayed - previous) / 1000);
+        }
+        page.waitFor("$('.nz-msgbox:visible').length == 1");
+        page.eval("$('.nz-msgbox .nz-msgbox-ok').click()");
+
+        // The reference: the core alone on the same document, from a file.
+        runtime->stopV2Ray();
+        QFile file(client.folder.filePath("direct.json"));
+        file.open(QIODevice::WriteOnly);
+        file.write(runtime->readConfig());
+        file.close();
+        // Started by a small shell that waits for a line, so that neither the fork of this
+        // large process nor the shell's own start is counted.
+        QProcess alone;
+        alone.start("sh", {"-c", "read -r line && exec \"$0\" -config \"$1\"", core,
+                           file.fileName()});
+        alone.waitForStarted();
+        QThread::msleep(200);
+        relays.probe(port);
+        const double started = nowUs();
+        alone.write("\n");
+        alone.waitForBytesWritten();
+        const bool aloneRelayed =
+            waitFor([&] { return relays.relayedAt != 0; }) && relays.relayedAt > 0;
+        direct.push_back((relays.relayedAt - started) / 1000);
+        alone.kill();
+        alone.waitForFinished();
+        if (!aloneRelayed) {
+            out << "run " << i << ": the core alone did not relay\n";
+            return 1;
+        }
+
+        // The page removes the proxy again, which brings the client's core back.
+        send(5, port);
+        if (!relaysNow(running)) {
+            out << "run " << i << ": the running proxy did not come back\n";
+            return 1;
+        }
+    }
+
+    std::vector<double> ratios;
+    for (size_t i = 0; i < total.size(); ++i)
+        ratios.push_back(total[i] / direct[i]);
+    out << "page start until the new port relays (median of " << repetitions << "):\n"
+        << QString("  page message until relaying: %1 ms\n").arg(median(total), 0, 'f', 1)
+        << QString("  core alone from a file until relaying: %1 ms\n")
+               .arg(median(direct), 0, 'f', 1)
+        << QString("  ratio: %1 (median of the pairs' ratios; target at most 1.3)\n")
+               .arg(median(ratios), 0, 'f', 2)
+        << "  where the page's time goes (medians):\n";
+    for (int step = 0; step < 5; ++step)
+        out << QString("    %1: %2 ms\n").arg(steps[step]).arg(median(parts[step]), 0, 'f', 1);
+    return 0;
+}
