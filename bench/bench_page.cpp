@@ -16,7 +16,7 @@
 #include "util/commconutils.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
@@ -24,10 +24,12 @@
 #include <QStandardPaths>
 #include <QTextStream>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -89,7 +91,6 @@ class Relays : public QObject
 public:
     ResidentialGateway *gateway = nullptr;
     TargetServer *target = nullptr;
-    std::atomic<double> relayedAt{0};
 
     void setUp()
     {
@@ -98,26 +99,37 @@ public:
         gateway->listenHttp(QHostAddress::LocalHost);
         target = new TargetServer(this);
     }
-    // Probes the port until it relays; the moment it first did, or -1.
-    void probe(quint16 port)
+
+    // Probes the port from the relay thread, from before act() runs here until the port
+    // relays; the moment it first did, or -1. The window's thread meanwhile waits in its
+    // event loop, idle as it would be for the user, not polling.
+    double relayedAfter(quint16 port, const std::function<void()> &act = {})
     {
-        relayedAt = 0;
+        QEventLoop loop;
+        std::atomic<double> at{0};
         QMetaObject::invokeMethod(
             this,
-            [this, port] { relayedAt = waitUntilRelays(port, *target, 20000) ? nowUs() : -1; },
+            [&, port] {
+                at = waitUntilRelays(port, *target, 20000) ? nowUs() : -1;
+                QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+            },
             Qt::QueuedConnection);
+        if (act)
+            act();
+        if (at == 0) {
+            QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        return at;
     }
 };
 
-bool waitFor(const std::function<bool()> &done, int timeoutMs = 20000)
+// Half a second with the event loop running, as between two clicks of the user.
+void settle()
 {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-    }
-    return true;
+    QEventLoop loop;
+    QTimer::singleShot(500, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 } // namespace
@@ -175,15 +187,9 @@ int main(int argc, char *argv[])
                       .arg(PageDriver::quoted(message)));
         return page.eval("window.sentAt").toDouble();
     };
-    const auto relaysNow = [&](quint16 port) {
-        relays.probe(port);
-        return waitFor([&] { return relays.relayedAt != 0; }) && relays.relayedAt > 0;
-    };
-
     // A proxy already running beside the ones the user adds.
     const quint16 running = CommconUtils::getUnusedPort();
-    send(6, request(running));
-    if (!relaysNow(running)) {
+    if (relays.relayedAfter(running, [&] { send(6, request(running)); }) < 0) {
         out << "the first proxy did not relay\n";
         return 1;
     }
@@ -196,16 +202,15 @@ int main(int argc, char *argv[])
                            "configuration fetch and the core's start until the port relays"};
     std::vector<double> total, direct, parts[5];
     for (int i = 0; i < repetitions; ++i) {
-        QThread::msleep(200); // the page and the core settle, as between two clicks
+        settle();
         const quint16 port = CommconUtils::getUnusedPort();
         marks.arm();
-        relays.probe(port);
-        const double sent = send(6, request(port));
-        if (!waitFor([&] { return relays.relayedAt != 0; }) || relays.relayedAt < 0) {
+        double sent = 0;
+        const double relayed = relays.relayedAfter(port, [&] { sent = send(6, request(port)); });
+        if (relayed < 0) {
             out << "run " << i << ": the new port did not relay\n";
             return 1;
         }
-        const double relayed = relays.relayedAt;
         total.push_back((relayed - sent) / 1000);
         {
             std::lock_guard<std::mutex> lock(marks.mutex);
@@ -229,27 +234,26 @@ int main(int argc, char *argv[])
         // Started by a small shell that waits for a line, so that neither the fork of this
         // large process nor the shell's own start is counted.
         QProcess alone;
-        alone.start("sh", {"-c", "read -r line && exec \"$0\" -config \"$1\"", core,
-                           file.fileName()});
+        alone.start("sh",
+                    {"-c", "read -r line && exec \"$0\" -config \"$1\"", core, file.fileName()});
         alone.waitForStarted();
-        QThread::msleep(200);
-        relays.probe(port);
-        const double started = nowUs();
-        alone.write("\n");
-        alone.waitForBytesWritten();
-        const bool aloneRelayed =
-            waitFor([&] { return relays.relayedAt != 0; }) && relays.relayedAt > 0;
-        direct.push_back((relays.relayedAt - started) / 1000);
+        settle();
+        double started = 0;
+        const double aloneRelayed = relays.relayedAfter(port, [&] {
+            started = nowUs();
+            alone.write("\n");
+            alone.waitForBytesWritten();
+        });
+        direct.push_back((aloneRelayed - started) / 1000);
         alone.kill();
         alone.waitForFinished();
-        if (!aloneRelayed) {
+        if (aloneRelayed < 0) {
             out << "run " << i << ": the core alone did not relay\n";
             return 1;
         }
 
         // The page removes the proxy again, which brings the client's core back.
-        send(5, port);
-        if (!relaysNow(running)) {
+        if (relays.relayedAfter(running, [&] { send(5, port); }) < 0) {
             out << "run " << i << ": the running proxy did not come back\n";
             return 1;
         }

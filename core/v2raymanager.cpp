@@ -6,7 +6,11 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QList>
+#include <QTimer>
+
+#include <utility>
 
 namespace {
 
@@ -17,6 +21,12 @@ const QString corePath = QStringLiteral("run/corvane");
 #endif
 
 const int coreWaitMs = 30000;
+
+// Forking this process, large once the web engine runs, takes longer than the core's own
+// start; so the next core's process is forked ahead of time, as a shell that waits for a
+// line and then becomes the core. It is prepared a little after a start, when the core has
+// come up and the page has its answer.
+const int prepareDelayMs = 250;
 
 // How much of the core's latest output is kept, to say why it ended by itself.
 const int recentOutputBytes = 4096;
@@ -40,18 +50,54 @@ V2RayManager::V2RayManager(QObject *parent)
     , configPath(QDir(QDir::currentPath()).filePath(QStringLiteral("run/config.json")))
     , store(configPath)
 {
-    connect(&process, &QProcess::readyReadStandardOutput, this, &V2RayManager::readOutput);
-    connect(&process, &QProcess::readyReadStandardError, this, &V2RayManager::readError);
-    connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &V2RayManager::processFinished);
+    process = newCoreProcess();
     v2rayPath = QDir(QDir::currentPath()).filePath(corePath);
     qDebug() << "v2rayPath:" << v2rayPath;
     qDebug() << "configPath:" << configPath;
+    prepareNextCore();
 }
 
 V2RayManager::~V2RayManager()
 {
     stopV2Ray();
+    if (next && next->state() != QProcess::NotRunning) {
+        next->kill();
+        next->waitForFinished(coreWaitMs);
+    }
+}
+
+// Only the current core's output and end are reported; a prepared one has none of its own.
+CoreProcess *V2RayManager::newCoreProcess()
+{
+    auto *core = new CoreProcess(this);
+    connect(core, &QProcess::readyReadStandardOutput, this, [this, core] {
+        if (core == process)
+            readOutput();
+    });
+    connect(core, &QProcess::readyReadStandardError, this, [this, core] {
+        if (core == process)
+            readError();
+    });
+    connect(core, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this, core](int exitCode, QProcess::ExitStatus exitStatus) {
+                if (core == process)
+                    processFinished(exitCode, exitStatus);
+            });
+    return core;
+}
+
+void V2RayManager::prepareNextCore()
+{
+#ifdef Q_OS_UNIX
+    if (!next)
+        next = newCoreProcess();
+    if (next->state() != QProcess::NotRunning || !QFileInfo(v2rayPath).isExecutable())
+        return;
+    next->start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"), QStringLiteral("read -r line && exec \"$0\" \"$@\""),
+                 v2rayPath, QStringLiteral("-config"), coreConfigUrl()},
+                QIODevice::ReadWrite);
+#endif
 }
 
 quint16 V2RayManager::addProxyEntry(QJsonObject request)
@@ -129,21 +175,36 @@ QByteArray V2RayManager::readConfig()
 
 void V2RayManager::startV2Ray()
 {
+    if (process->state() != QProcess::NotRunning)
+        return;
     recentOutput.clear();
     runTime.start();
-    // The configuration is served by the local HTTP service, never read from the file.
-    process.start(v2rayPath, {QStringLiteral("-config"), coreConfigUrl()}, QIODevice::ReadWrite);
-    if (!process.waitForStarted(coreWaitMs))
-        qDebug() << "Failed to start the core:" << process.errorString();
+    // The prepared shell runs the core file as it is now, when it still exists.
+    if (next && next->state() == QProcess::Starting)
+        next->waitForStarted(coreWaitMs);
+    if (next && next->state() == QProcess::Running && QFileInfo(v2rayPath).isExecutable()) {
+        std::swap(process, next);
+        // Written at once: QProcess would otherwise send it from the event loop, after
+        // whatever the window does next.
+        process->write("\n");
+        process->waitForBytesWritten(coreWaitMs);
+    } else {
+        // The configuration is served by the local HTTP service, never read from the file.
+        process->start(v2rayPath, {QStringLiteral("-config"), coreConfigUrl()},
+                       QIODevice::ReadWrite);
+        if (!process->waitForStarted(coreWaitMs))
+            qDebug() << "Failed to start the core:" << process->errorString();
+    }
+    QTimer::singleShot(prepareDelayMs, this, &V2RayManager::prepareNextCore);
 }
 
 void V2RayManager::stopV2Ray()
 {
-    if (process.state() == QProcess::NotRunning)
+    if (process->state() == QProcess::NotRunning)
         return;
     stopping = true;
-    process.kill();
-    process.waitForFinished(coreWaitMs);
+    process->kill();
+    process->waitForFinished(coreWaitMs);
     stopping = false;
 }
 
@@ -156,7 +217,7 @@ void V2RayManager::keepOutput(const QByteArray &bytes)
 
 void V2RayManager::readOutput()
 {
-    const QByteArray bytes = process.readAllStandardOutput();
+    const QByteArray bytes = process->readAllStandardOutput();
     if (bytes.isEmpty())
         return;
     keepOutput(bytes);
@@ -165,7 +226,7 @@ void V2RayManager::readOutput()
 
 void V2RayManager::readError()
 {
-    const QByteArray bytes = process.readAllStandardError();
+    const QByteArray bytes = process->readAllStandardError();
     if (bytes.isEmpty())
         return;
     keepOutput(bytes);

@@ -34,7 +34,7 @@ public:
 
     void startV2Ray();
     void stopV2Ray();
-    qint64 coreProcessId() const { return process.processId(); }
+    qint64 coreProcessId() const { return process->processId(); }
     // The stored configuration, which the local HTTP service serves to the core.
     const ConfigStore *configStore() const { return &store; }
 
@@ -44,9 +44,13 @@ public slots:
     void processFinished(int exitCode, QProcess::ExitStatus exitStatus);
 
 private:
+    CoreProcess *newCoreProcess();
+    // Forks the next core's process ahead of its start, where the platform allows.
+    void prepareNextCore();
     void keepOutput(const QByteArray &bytes);
 
-    CoreProcess process;
+    CoreProcess *process = nullptr; // the current core, running or not
+    CoreProcess *next = nullptr;    // waiting to become the next core
     QString v2rayPath;
     QString configPath;
     ConfigStore store;

@@ -27,6 +27,7 @@ private slots:
     void failuresLeaveTheStoredBytes();
     void readsTheFileNotWhatItWrote();
     void coreOutputExitAndStopAreLogged();
+    void preparedStartRunsTheCoreFileAsItIsThen();
 
 private:
     QByteArray stored() const;
@@ -200,6 +201,56 @@ void TestV2RayManager::coreOutputExitAndStopAreLogged()
     QVERIFY(!QFileInfo::exists(QString("/proc/%1").arg(pid)));
     manager.stopV2Ray(); // nothing runs now
     QCOMPARE(log.count("V2Ray process finished"), 1);
+}
+
+// The processes this test has started and not yet reaped.
+static QList<qint64> childProcesses()
+{
+    QList<qint64> pids;
+    for (const QString &task :
+         QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile children(QString("/proc/self/task/%1/children").arg(task));
+        if (children.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &pid : children.readAll().split(' '))
+                if (!pid.trimmed().isEmpty())
+                    pids << pid.trimmed().toLongLong();
+        }
+    }
+    return pids;
+}
+
+// The next core's process is forked ahead of its start, and becomes the core only then: the
+// start runs the core file as it is at that moment, and a core file gone meanwhile is a
+// failed start, not a core that ended by itself.
+void TestV2RayManager::preparedStartRunsTheCoreFileAsItIsThen()
+{
+    const auto writeCore = [this](const QByteArray &script) {
+        QFile core(m_folder->filePath("run/corvane"));
+        QVERIFY(core.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        core.write(script);
+        core.close();
+        QVERIFY(core.setPermissions(core.permissions() | QFileDevice::ExeOwner));
+    };
+    writeCore("#!/bin/sh\necho old; exec sleep 300\n");
+    V2RayManager manager;
+    QTRY_COMPARE(childProcesses().size(), 1);
+    const qint64 prepared = childProcesses().first();
+    writeCore("#!/bin/sh\necho \"new $1 $2\"; exec sleep 300\n");
+
+    LogCapture log;
+    manager.startV2Ray();
+    QCOMPARE(manager.coreProcessId(), prepared);
+    QTRY_VERIFY(
+        log.contains("V2Ray Output: \"new -config http://127.0.0.1:9584/xray_config.json\\n\""));
+    manager.stopV2Ray();
+    QTRY_COMPARE(childProcesses().size(), 1); // the next one, prepared after the start
+
+    QVERIFY(QFile::remove(m_folder->filePath("run/corvane")));
+    log.clear();
+    manager.startV2Ray();
+    QVERIFY(log.contains("Failed to start the core:"));
+    QTest::qWait(100);
+    QCOMPARE(log.count("V2Ray exited by itself"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestV2RayManager)
