@@ -97,6 +97,10 @@ void V2RayManager::prepareNextCore()
                 {QStringLiteral("-c"), QStringLiteral("read -r line && exec \"$0\" \"$@\""),
                  v2rayPath, QStringLiteral("-config"), coreConfigUrl()},
                 QIODevice::ReadWrite);
+    // Until the shell runs, the forked child holds copies of every descriptor of this
+    // process, the service's listening socket among them: a port closed meanwhile would
+    // stay taken.
+    next->waitForStarted(coreWaitMs);
 #endif
 }
 
