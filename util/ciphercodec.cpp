@@ -1,7 +1,7 @@
 #include "ciphercodec.h"
 
-#include "util/constants.h"
 #include "util/base64.h"
+#include "util/constants.h"
 #include "util/qaesencryption.h"
 
 QByteArray CipherCodec::encryptText(const QString &text)

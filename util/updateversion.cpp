@@ -1,7 +1,7 @@
 #include "updateversion.h"
 
-#include "util/constants.h"
 #include "util/boundedreply.h"
+#include "util/constants.h"
 
 #include <QDebug>
 #include <QJsonDocument>

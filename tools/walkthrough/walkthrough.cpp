@@ -1,12 +1,12 @@
 #include "walkthrough.h"
 
 #include "accountservice.h"
-#include "core/configurl.h"
-#include "util/constants.h"
 #include "app/mainwindow.h"
 #include "core/configstore.h"
+#include "core/configurl.h"
 #include "pagedriver.h"
 #include "residentialgateway.h"
+#include "util/constants.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
