@@ -29,23 +29,31 @@ QByteArray ConfigStore::readStored(bool *ok) const
     return file.readAll();
 }
 
+// What the file's bytes hold: the template for an empty file, what this store wrote for
+// exactly the bytes it wrote last (with the document, where it wrote one), the deciphered
+// text otherwise.
+QByteArray ConfigStore::plainOf(const QByteArray &stored, QJsonObject *written) const
+{
+    if (stored.trimmed().isEmpty())
+        return ProxyEntries::templateText();
+    {
+        const QMutexLocker lock(&m_mutex);
+        if (!m_written.stored.isEmpty() && stored == m_written.stored) {
+            if (written && m_written.hasRoot)
+                *written = m_written.root;
+            return m_written.plain;
+        }
+    }
+    return CipherCodec().decryptText(stored);
+}
+
 QByteArray ConfigStore::readPlain(bool *ok) const
 {
     bool read = false;
     const QByteArray stored = readStored(&read);
     if (ok)
         *ok = read;
-    if (!read)
-        return QByteArray();
-    if (stored.trimmed().isEmpty())
-        return ProxyEntries::templateText();
-    {
-        const QMutexLocker lock(&m_mutex);
-        if (!m_written.stored.isEmpty() && stored == m_written.stored)
-            return m_written.plain;
-    }
-    CipherCodec codec;
-    return codec.decryptText(stored);
+    return read ? plainOf(stored, nullptr) : QByteArray();
 }
 
 bool ConfigStore::load(QJsonObject *root) const
@@ -54,21 +62,12 @@ bool ConfigStore::load(QJsonObject *root) const
     const QByteArray stored = readStored(&read);
     if (!read)
         return false;
-    QByteArray plain;
-    if (stored.trimmed().isEmpty()) {
-        plain = ProxyEntries::templateText();
-    } else {
-        const QMutexLocker lock(&m_mutex);
-        if (!m_written.stored.isEmpty() && stored == m_written.stored) {
-            if (m_written.hasRoot) {
-                *root = m_written.root;
-                return true;
-            }
-            plain = m_written.plain;
-        }
+    QJsonObject written;
+    const QByteArray plain = plainOf(stored, &written);
+    if (!written.isEmpty()) {
+        *root = written;
+        return true;
     }
-    if (plain.isNull())
-        plain = CipherCodec().decryptText(stored);
 
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(plain, &error);

@@ -39,6 +39,7 @@ private:
     };
 
     QByteArray readStored(bool *ok) const;
+    QByteArray plainOf(const QByteArray &stored, QJsonObject *written) const;
     bool write(const QByteArray &json, const QJsonObject *root) const;
 
     QString m_path;
