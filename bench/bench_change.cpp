@@ -1,5 +1,5 @@
-// Latency of one proxy change as the client makes it (add the entry, stop and start the
-// core, which fetches its configuration from the HTTP service) until the new port relays a
+// Latency of one proxy change as the client makes it (add the entry and restart the core,
+// which fetches its configuration from the HTTP service) until the new port relays a
 // request through the stand-in gateway, against starting the core directly on the same
 // configuration from a file until that port relays. Needs port 9584 free. Run by hand:
 //   build/bench/bench_change [repetitions]
@@ -86,9 +86,7 @@ int main(int argc, char *argv[])
         QTest::qWait(500);
 
         timer.start();
-        manager.addProxyEntry(request);
-        manager.stopV2Ray();
-        manager.startV2Ray();
+        manager.addProxyEntry(request, V2RayManager::Core::Restart);
         const bool relayed = waitUntilRelays(port, target);
         change.push_back(timer.nsecsElapsed() / 1e6);
         manager.stopV2Ray();

@@ -51,11 +51,12 @@ double median(std::vector<double> values)
 // The moments the client's log marks, first occurrence after the mark was armed.
 struct LogMarks
 {
-    // Log lines, in the order the change passes them.
+    // Log lines a change passes. The file's commit and the old core's end come while the
+    // next core starts, and the configuration is held back until both are done.
     static constexpr const char *lines[] = {
         "Message from HTML:",                             // the bridge has the message
-        "File modification completed.",                   // the entry is stored
-        "V2Ray process finished with exit code:",         // the old core has exited
+        "Starting the core",                              // the next core is let go
+        "File modification completed.",                   // committed, and the old core gone
         "Received HTTP request: \"GET /xray_config.json", // the new core asks for its config
     };
     static constexpr int count = 4;
@@ -195,12 +196,15 @@ int main(int argc, char *argv[])
     }
     page.eval("$('.nz-msgbox .nz-msgbox-ok').click()");
 
-    const char *steps[] = {"message transit (page to bridge)", "edit of the stored configuration",
-                           "stopping the old core",
-                           "new core started until it asks for its "
-                           "configuration",
-                           "configuration fetch and the core's start until the port relays"};
-    std::vector<double> total, direct, parts[5];
+    enum { Transit, UntilGo, Committed, UntilAsked, UntilRelayed, StepCount };
+    const char *steps[StepCount] = {
+        "message transit (page to bridge)",
+        "the change checked and written, until the next core is let go",
+        "meanwhile, from there: the file committed and the old core gone",
+        "the next core, until it asks for its configuration",
+        "the configuration's fetch and the core's start, until the port relays",
+    };
+    std::vector<double> total, direct, parts[StepCount];
     for (int i = 0; i < repetitions; ++i) {
         settle();
         const quint16 port = CommconUtils::getUnusedPort();
@@ -215,12 +219,15 @@ int main(int argc, char *argv[])
         {
             std::lock_guard<std::mutex> lock(marks.mutex);
             marks.armed = false;
-            double previous = sent;
-            for (int step = 0; step < LogMarks::count; ++step) {
-                parts[step].push_back((marks.at[step] - previous) / 1000);
-                previous = marks.at[step];
-            }
-            parts[4].push_back((relayed - previous) / 1000);
+            const double *at = marks.at;
+            const auto ms = [](double from, double to) {
+                return (to - from) / 1000;
+            };
+            parts[Transit].push_back(ms(sent, at[0]));
+            parts[UntilGo].push_back(ms(at[0], at[1]));
+            parts[Committed].push_back(ms(at[1], at[2]));
+            parts[UntilAsked].push_back(ms(at[1], at[3]));
+            parts[UntilRelayed].push_back(ms(at[3], relayed));
         }
         page.waitFor("$('.nz-msgbox:visible').length == 1");
         page.eval("$('.nz-msgbox .nz-msgbox-ok').click()");
@@ -269,7 +276,7 @@ int main(int argc, char *argv[])
         << QString("  ratio: %1 (median of the pairs' ratios; target at most 1.3)\n")
                .arg(median(ratios), 0, 'f', 2)
         << "  where the page's time goes (medians):\n";
-    for (int step = 0; step < 5; ++step)
+    for (int step = 0; step < StepCount; ++step)
         out << QString("    %1: %2 ms\n").arg(steps[step]).arg(median(parts[step]), 0, 'f', 1);
     return 0;
 }

@@ -96,25 +96,22 @@ void PageHandlers::logToken(const QString &token)
     qDebug() << "Sending data to JavaScript:" << token;
 }
 
-void PageHandlers::restartCore()
+V2RayManager::Core PageHandlers::coreAfterChange()
 {
-    runtime->stopV2Ray();
+    if (httpService->listenOnServicePort())
+        return V2RayManager::Core::Restart;
     // Another program on the service's port would be asked for the configuration instead.
-    if (!httpService->listenOnServicePort()) {
-        qDebug() << "Core not started: the HTTP service is not listening";
-        return;
-    }
-    runtime->startV2Ray();
+    qDebug() << "Core not started: the HTTP service is not listening";
+    return V2RayManager::Core::Stop;
 }
 
 void PageHandlers::startProxy(const QJsonObject &data)
 {
     qDebug() << "Sending data " << LogMask::masked(data);
-    const quint16 port = runtime->addProxyEntry(data);
+    const quint16 port = runtime->addProxyEntry(data, coreAfterChange());
     // A start on behalf of the local API has nobody on the page waiting for its answer.
     const bool forApi = !text(data, "API").isEmpty();
     if (port != 0) {
-        restartCore();
         if (!forApi)
             runPageScript(PageCall::sigSendMessageToJS(port));
         return;
@@ -125,12 +122,11 @@ void PageHandlers::startProxy(const QJsonObject &data)
 
 void PageHandlers::startRotatingProxy(const QJsonObject &data)
 {
-    const quint16 port = runtime->addProxyEntry(data);
+    const quint16 port = runtime->addProxyEntry(data, coreAfterChange());
     if (port == 0) {
         runPageScript(PageCall::startError());
         return;
     }
-    restartCore();
     runPageScript(PageCall::sigSendMessageToJS(port));
 }
 
@@ -143,11 +139,10 @@ void PageHandlers::deleteProxy(int port)
 {
     qDebug() << "Sending data to JavaScript:" << port;
     // The row stays while its entry does: the page must not show a running proxy as gone.
-    if (!runtime->removeProxyEntry(port)) {
+    if (!runtime->removeProxyEntry(port, coreAfterChange())) {
         runPageScript(PageCall::removeFailed());
         return;
     }
-    restartCore();
     runPageScript(PageCall::sigSendDelRow(port));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/v2raymanager.h"
 #include "util/boundedreply.h"
 
 #include <QJsonArray>
@@ -15,7 +16,6 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QSettings;
 class UpdateVersion;
-class V2RayManager;
 
 // What the program does for the pages: the handlers of the bridge's codes 1 to 11, of the
 // local API's requests and of the version notice. Each answers the page through the one
@@ -59,7 +59,8 @@ private:
     void changeLanguage(const QJsonObject &data);
     void forwardLocalApiRequest(const QJsonObject &query);
     void announceVersion(const QJsonObject &release);
-    void restartCore();
+    // Checked before a change: the core is restarted on it only where the service can serve it.
+    V2RayManager::Core coreAfterChange();
 
     QSettings *settings;
     V2RayManager *runtime;

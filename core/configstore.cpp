@@ -49,6 +49,7 @@ QByteArray ConfigStore::plainOf(const QByteArray &stored, QJsonObject *written) 
 
 QByteArray ConfigStore::readPlain(bool *ok) const
 {
+    const QMutexLocker gate(&m_readGate);
     bool read = false;
     const QByteArray stored = readStored(&read);
     if (ok)
@@ -58,6 +59,7 @@ QByteArray ConfigStore::readPlain(bool *ok) const
 
 bool ConfigStore::load(QJsonObject *root) const
 {
+    const QMutexLocker gate(&m_readGate);
     bool read = false;
     const QByteArray stored = readStored(&read);
     if (!read)
@@ -81,17 +83,18 @@ bool ConfigStore::load(QJsonObject *root) const
     return true;
 }
 
-bool ConfigStore::store(const QJsonObject &root) const
+bool ConfigStore::store(const QJsonObject &root, const std::function<void()> &beforeCommit) const
 {
-    return write(QJsonDocument(root).toJson(QJsonDocument::Indented), &root);
+    return write(QJsonDocument(root).toJson(QJsonDocument::Indented), &root, beforeCommit);
 }
 
 bool ConfigStore::storePlain(const QByteArray &json) const
 {
-    return write(json, nullptr);
+    return write(json, nullptr, {});
 }
 
-bool ConfigStore::write(const QByteArray &json, const QJsonObject *root) const
+bool ConfigStore::write(const QByteArray &json, const QJsonObject *root,
+                        const std::function<void()> &beforeCommit) const
 {
     CipherCodec codec;
     const QByteArray stored = codec.encryptUtf8(json);
@@ -107,8 +110,12 @@ bool ConfigStore::write(const QByteArray &json, const QJsonObject *root) const
         qDebug() << "Failed to open file: " << file.errorString();
         return false;
     }
-    if (file.write(stored) != stored.size())
-        file.cancelWriting();
+    if (file.write(stored) != stored.size()) {
+        qDebug() << "Failed to write file: " << file.errorString();
+        return false;
+    }
+    if (beforeCommit)
+        beforeCommit();
     if (!file.commit()) {
         qDebug() << "Failed to write file: " << file.errorString();
         return false;

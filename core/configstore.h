@@ -5,11 +5,14 @@
 #include <QMutex>
 #include <QString>
 
+#include <functional>
+
 // The enciphered core configuration file (run/config.json). Every read reads the file, and
 // every write replaces it atomically, so a crash or a full disk never leaves a truncated
 // file: on failure the old file stays. Deciphering is the costly part of a read; while the
 // file still holds exactly the bytes this store last wrote, what was written is given back
-// instead. Reads and writes may come from different threads.
+// instead. Reads and writes may come from different threads; a writer may hold reads back
+// until it is done, so that a reader on another thread gets the new file, not the old one.
 class ConfigStore
 {
 public:
@@ -25,8 +28,14 @@ public:
     bool load(QJsonObject *root) const;
 
     // Writes the document in indented form, enciphered. False (and logged) on failure.
-    bool store(const QJsonObject &root) const;
+    // beforeCommit runs once the new bytes are all in the temporary file, before it replaces
+    // the stored one; a failure after that leaves the old file in place.
+    bool store(const QJsonObject &root, const std::function<void()> &beforeCommit = {}) const;
     bool storePlain(const QByteArray &json) const;
+
+    // While held, reads wait; they then read what is stored by the time of the release.
+    void holdReads() const { m_readGate.lock(); }
+    void releaseReads() const { m_readGate.unlock(); }
 
 private:
     // What the last write put into the file; empty stored bytes when unknown.
@@ -40,9 +49,12 @@ private:
 
     QByteArray readStored(bool *ok) const;
     QByteArray plainOf(const QByteArray &stored, QJsonObject *written) const;
-    bool write(const QByteArray &json, const QJsonObject *root) const;
+    bool write(const QByteArray &json, const QJsonObject *root,
+               const std::function<void()> &beforeCommit) const;
 
     QString m_path;
     mutable QMutex m_mutex;
+    // Recursive, so that the holder may still read.
+    mutable QRecursiveMutex m_readGate;
     mutable Written m_written;
 };

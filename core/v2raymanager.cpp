@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QList>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <utility>
@@ -80,8 +81,10 @@ CoreProcess *V2RayManager::newCoreProcess()
     });
     connect(core, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             [this, core](int exitCode, QProcess::ExitStatus exitStatus) {
-                if (core == process)
-                    processFinished(exitCode, exitStatus);
+                if (core == retiring)
+                    processFinished(true, exitCode, exitStatus);
+                else if (core == process)
+                    processFinished(stopping, exitCode, exitStatus);
             });
     return core;
 }
@@ -104,7 +107,7 @@ void V2RayManager::prepareNextCore()
 #endif
 }
 
-quint16 V2RayManager::addProxyEntry(QJsonObject request)
+quint16 V2RayManager::addProxyEntry(QJsonObject request, Core core)
 {
     const ProxyEntries::LocalPort local = ProxyEntries::localPort(request);
     const ProxyEntries::Server checked =
@@ -119,7 +122,7 @@ quint16 V2RayManager::addProxyEntry(QJsonObject request)
         return 0;
     // A port that already has an entry gets its outbound rewritten, in the same edit.
     if (local.present && ProxyEntries::rewriteEntry(root, local.port, checked.object, request))
-        return store.store(root) ? local.port : 0;
+        return commit(root, core) ? local.port : 0;
     // The core could not bind a port that another program holds, and would then open none
     // of its ports at all. The document's own ports may be held by the running core.
     if (local.present && !ProxyEntries::usedPorts(root).contains(local.port) &&
@@ -138,19 +141,19 @@ quint16 V2RayManager::addProxyEntry(QJsonObject request)
         return 0;
     }
     ProxyEntries::appendEntry(root, port, checked.object, request);
-    if (!store.store(root))
+    if (!commit(root, core))
         return 0;
     qDebug() << "File modification completed.";
     return port;
 }
 
-bool V2RayManager::removeProxyEntry(int port)
+bool V2RayManager::removeProxyEntry(int port, Core core)
 {
     QJsonObject root;
     if (!store.load(&root))
         return false;
     ProxyEntries::removeEntry(root, port);
-    if (!store.store(root))
+    if (!commit(root, core))
         return false;
     qDebug() << "File modification completed.";
     return true;
@@ -177,28 +180,76 @@ QByteArray V2RayManager::readConfig()
     return store.readPlain();
 }
 
+bool V2RayManager::commit(const QJsonObject &root, Core core)
+{
+    if (core == Core::Keep)
+        return store.store(root);
+    if (core == Core::Stop || !nextCoreReady()) {
+        if (!store.store(root))
+            return false;
+        stopV2Ray();
+        if (core == Core::Restart)
+            startV2Ray();
+        return true;
+    }
+    // The next core starts while the file is committed and the old core ends, which together
+    // take a good part of its own start. What it asks for is held back until both are done,
+    // so that it gets the new configuration and finds the old core's ports free.
+    store.holdReads();
+    const auto release = qScopeGuard([this] { store.releaseReads(); });
+    const bool stored = store.store(root, [this] {
+        if (process->state() != QProcess::NotRunning) {
+            retiring = process;
+            retiring->kill();
+        }
+        startNextCore();
+    });
+    // Should the commit fail after all, the new core gets the old file: the proxies it held
+    // come back, as the caller reports the change failed.
+    if (retiring) {
+        retiring->waitForFinished(coreWaitMs);
+        retiring = nullptr;
+    }
+    return stored;
+}
+
+// The prepared shell, when it runs and the core file is there for it to become.
+bool V2RayManager::nextCoreReady()
+{
+    if (next && next->state() == QProcess::Starting)
+        next->waitForStarted(coreWaitMs);
+    return next && next->state() == QProcess::Running && QFileInfo(v2rayPath).isExecutable();
+}
+
+void V2RayManager::startNextCore()
+{
+    qDebug() << "Starting the core";
+    recentOutput.clear();
+    runTime.start();
+    std::swap(process, next);
+    // Written at once: QProcess would otherwise send it from the event loop, after whatever
+    // the window does next.
+    process->write("\n");
+    process->waitForBytesWritten(coreWaitMs);
+    QTimer::singleShot(prepareDelayMs, this, &V2RayManager::prepareNextCore);
+}
+
 void V2RayManager::startV2Ray()
 {
     if (process->state() != QProcess::NotRunning)
         return;
+    // The prepared shell runs the core file as it is now, when it still exists.
+    if (nextCoreReady()) {
+        startNextCore();
+        return;
+    }
+    qDebug() << "Starting the core";
     recentOutput.clear();
     runTime.start();
-    // The prepared shell runs the core file as it is now, when it still exists.
-    if (next && next->state() == QProcess::Starting)
-        next->waitForStarted(coreWaitMs);
-    if (next && next->state() == QProcess::Running && QFileInfo(v2rayPath).isExecutable()) {
-        std::swap(process, next);
-        // Written at once: QProcess would otherwise send it from the event loop, after
-        // whatever the window does next.
-        process->write("\n");
-        process->waitForBytesWritten(coreWaitMs);
-    } else {
-        // The configuration is served by the local HTTP service, never read from the file.
-        process->start(v2rayPath, {QStringLiteral("-config"), coreConfigUrl()},
-                       QIODevice::ReadWrite);
-        if (!process->waitForStarted(coreWaitMs))
-            qDebug() << "Failed to start the core:" << process->errorString();
-    }
+    // The configuration is served by the local HTTP service, never read from the file.
+    process->start(v2rayPath, {QStringLiteral("-config"), coreConfigUrl()}, QIODevice::ReadWrite);
+    if (!process->waitForStarted(coreWaitMs))
+        qDebug() << "Failed to start the core:" << process->errorString();
     QTimer::singleShot(prepareDelayMs, this, &V2RayManager::prepareNextCore);
 }
 
@@ -237,16 +288,16 @@ void V2RayManager::readError()
     qDebug() << "V2Ray Error:" << bytes;
 }
 
-void V2RayManager::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
+void V2RayManager::processFinished(bool asked, int exitCode, QProcess::ExitStatus exitStatus)
 {
     // What the core wrote last may not have been read yet, and it says why it ended.
-    if (!stopping) {
+    if (!asked) {
         readOutput();
         readError();
     }
     qDebug() << "V2Ray process finished with exit code:" << exitCode
              << "Exit status:" << exitStatus;
-    if (stopping)
+    if (asked)
         return;
     // Every proxy port is down now, while the page reported them started.
     qDebug() << "V2Ray exited by itself" << runTime.elapsed()

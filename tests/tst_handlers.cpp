@@ -559,10 +559,12 @@ void TestHandlers::readOnlyRunFolderKeepsTheProxies()
         QVERIFY2(permissions.binds(), "cannot drop the capabilities that bypass permissions");
         LogCapture log;
         rig.scripts.clear();
+        const qint64 core = rig.corePid();
         rig.send(startMessage(freePort()));
         rig.send(removeMessage(kept));
         QCOMPARE(rig.scripts, (QStringList{PageCall::startError(), PageCall::removeFailed()}));
         QCOMPARE(log.count("Failed to open file: "), 2);
+        QCOMPARE(rig.corePid(), core); // not restarted on the file it could not replace
     }
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), before);

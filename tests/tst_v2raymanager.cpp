@@ -1,6 +1,8 @@
+#include "core/configstore.h"
 #include "core/proxyentries.h"
 #include "core/v2raymanager.h"
 #include "support/logcapture.h"
+#include "support/permissionsbind.h"
 #include "support/runtimefolder.h"
 #include "util/ciphercodec.h"
 
@@ -26,12 +28,15 @@ private slots:
     void addRewriteAndReset();
     void failuresLeaveTheStoredBytes();
     void readsTheFileNotWhatItWrote();
+    void heldReadsGetWhatIsStoredMeanwhile();
     void coreOutputExitAndStopAreLogged();
     void preparedStartRunsTheCoreFileAsItIsThen();
+    void restartReplacesTheCoreOnlyForAWrittenFile();
 
 private:
     QByteArray stored() const;
     void writeStored(const QByteArray &bytes);
+    void installCore(const QByteArray &script);
 
     std::unique_ptr<RuntimeFolder> m_folder;
 };
@@ -69,6 +74,15 @@ void TestV2RayManager::writeStored(const QByteArray &bytes)
     QFile file(m_folder->filePath("run/config.json"));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(bytes);
+}
+
+void TestV2RayManager::installCore(const QByteArray &script)
+{
+    QFile core(m_folder->filePath("run/corvane"));
+    QVERIFY(core.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    core.write(script);
+    core.close();
+    QVERIFY(core.setPermissions(core.permissions() | QFileDevice::ExeOwner));
 }
 
 void TestV2RayManager::addRewriteAndReset()
@@ -167,6 +181,28 @@ void TestV2RayManager::readsTheFileNotWhatItWrote()
         ProxyEntries::usedPorts(QJsonDocument::fromJson(manager.readConfig()).object()).isEmpty());
 }
 
+// A restart lets the next core go before the new file is committed; the core's read of its
+// configuration, from the service's thread, must wait for it.
+void TestV2RayManager::heldReadsGetWhatIsStoredMeanwhile()
+{
+    const ConfigStore store(m_folder->filePath("run/config.json"));
+    QVERIFY(store.storePlain("{\"old\": true}"));
+    store.holdReads();
+    QSemaphore reading;
+    QByteArray got;
+    std::unique_ptr<QThread> reader(QThread::create([&] {
+        reading.release();
+        got = store.readPlain();
+    }));
+    reader->start();
+    reading.acquire();
+    QVERIFY(store.storePlain("{\"new\": true}"));
+    QVERIFY(!reader->isFinished());
+    store.releaseReads();
+    QVERIFY(reader->wait(30000));
+    QCOMPARE(got, QByteArray("{\"new\": true}"));
+}
+
 void TestV2RayManager::coreOutputExitAndStopAreLogged()
 {
     V2RayManager manager;
@@ -224,18 +260,11 @@ static QList<qint64> childProcesses()
 // failed start, not a core that ended by itself.
 void TestV2RayManager::preparedStartRunsTheCoreFileAsItIsThen()
 {
-    const auto writeCore = [this](const QByteArray &script) {
-        QFile core(m_folder->filePath("run/corvane"));
-        QVERIFY(core.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        core.write(script);
-        core.close();
-        QVERIFY(core.setPermissions(core.permissions() | QFileDevice::ExeOwner));
-    };
-    writeCore("#!/bin/sh\necho old; exec sleep 300\n");
+    installCore("#!/bin/sh\necho old; exec sleep 300\n");
     V2RayManager manager;
     QTRY_COMPARE(childProcesses().size(), 1);
     const qint64 prepared = childProcesses().first();
-    writeCore("#!/bin/sh\necho \"new $1 $2\"; exec sleep 300\n");
+    installCore("#!/bin/sh\necho \"new $1 $2\"; exec sleep 300\n");
 
     LogCapture log;
     manager.startV2Ray();
@@ -251,6 +280,42 @@ void TestV2RayManager::preparedStartRunsTheCoreFileAsItIsThen()
     QVERIFY(log.contains("Failed to start the core:"));
     QTest::qWait(100);
     QCOMPARE(log.count("V2Ray exited by itself"), 0);
+}
+
+// A restart lets the prepared core go once the new file is written, and commits it while the
+// old core ends; a file that cannot be written leaves the running core alone.
+void TestV2RayManager::restartReplacesTheCoreOnlyForAWrittenFile()
+{
+    installCore("#!/bin/sh\nexec sleep 300\n");
+    V2RayManager manager;
+    QTRY_COMPARE(childProcesses().size(), 1);
+    manager.startV2Ray();
+    const qint64 first = manager.coreProcessId();
+    QTRY_COMPARE(childProcesses().size(), 2); // the core, and the next one prepared
+
+    const QByteArray before = stored();
+    const QFileDevice::Permissions writable = QFile::permissions(m_folder->filePath("run"));
+    QVERIFY(QFile::setPermissions(m_folder->filePath("run"),
+                                  QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    {
+        PermissionsBind permissions;
+        QVERIFY2(permissions.binds(), "cannot drop the capabilities that bypass permissions");
+        QCOMPARE(manager.addProxyEntry(startRequest(60001), V2RayManager::Core::Restart),
+                 quint16(0));
+    }
+    QVERIFY(QFile::setPermissions(m_folder->filePath("run"), writable));
+    QCOMPARE(manager.coreProcessId(), first);
+    QCOMPARE(stored(), before);
+
+    LogCapture log;
+    QCOMPARE(manager.addProxyEntry(startRequest(60001), V2RayManager::Core::Restart),
+             quint16(60001));
+    QVERIFY(manager.coreProcessId() != first);
+    QVERIFY(childProcesses().contains(manager.coreProcessId()));
+    QVERIFY(!QFileInfo::exists(QString("/proc/%1").arg(first))); // ended and reaped
+    QCOMPARE(log.count("V2Ray process finished with exit code:"), 1);
+    QCOMPARE(log.count("V2Ray exited by itself"), 0);
+    QVERIFY(ProxyEntries::hasEntry(QJsonDocument::fromJson(manager.readConfig()).object(), 60001));
 }
 
 QTEST_GUILESS_MAIN(TestV2RayManager)
