@@ -74,6 +74,7 @@ void MainWindow::init()
     // A page that fails to load leaves a blank window; the log says which one it was.
     connect(webView, &QWebEngineView::loadFinished, this, [this](bool ok) {
         qDebug() << "Page loaded:" << webView->url().toString() << (ok ? "ok" : "failed");
+        finishStart();
     });
     webView->load(start.url);
 
@@ -94,7 +95,6 @@ void MainWindow::init()
     trayMenu->addAction(quitAction);
     trayIcon = new QSystemTrayIcon(windowIcon(), this);
     trayIcon->setContextMenu(trayMenu);
-    trayIcon->setVisible(true);
 
     // Without the service the core cannot fetch its configuration; the client still runs
     // and tries again at the next change of the proxies.
@@ -108,6 +108,18 @@ void MainWindow::init()
     pageHandlers = new PageHandlers(
         settings, v2rayManager, httpService, updateVersion,
         [this](const QString &script) { webView->page()->runJavaScript(script); }, localIps, this);
+}
+
+// What the user does not wait for at start-up waits for the first page instead: showing the
+// tray icon, and forking the next core's process, each hold up the window's thread, which
+// also loads the page.
+void MainWindow::finishStart()
+{
+    if (started)
+        return;
+    started = true;
+    trayIcon->setVisible(true);
+    v2rayManager->prepareNextCore();
 }
 
 void MainWindow::cleanup()

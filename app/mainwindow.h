@@ -43,6 +43,7 @@ protected:
 private:
     void init();
     void initConnections();
+    void finishStart();
 
     Ui::MainWindow *ui;
     QWebEngineView *webView = nullptr;
@@ -60,4 +61,5 @@ private:
     QJsonArray localIps;
     UpdateVersion *updateVersion = nullptr;
     PageHandlers *pageHandlers = nullptr;
+    bool started = false;
 };

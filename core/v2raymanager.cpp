@@ -55,7 +55,6 @@ V2RayManager::V2RayManager(QObject *parent)
     v2rayPath = QDir(QDir::currentPath()).filePath(corePath);
     qDebug() << "v2rayPath:" << v2rayPath;
     qDebug() << "configPath:" << configPath;
-    prepareNextCore();
 }
 
 V2RayManager::~V2RayManager()

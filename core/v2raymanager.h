@@ -42,6 +42,10 @@ public:
 
     void startV2Ray();
     void stopV2Ray();
+    // Forks the next core's process ahead of its start, where the platform allows. Every
+    // start prepares the one after it; the first is the owner's to ask for, once start-up
+    // is done, since a fork then would hold it up.
+    void prepareNextCore();
     qint64 coreProcessId() const { return process->processId(); }
     // The stored configuration, which the local HTTP service serves to the core.
     const ConfigStore *configStore() const { return &store; }
@@ -52,8 +56,6 @@ public slots:
 
 private:
     CoreProcess *newCoreProcess();
-    // Forks the next core's process ahead of its start, where the platform allows.
-    void prepareNextCore();
     bool nextCoreReady();
     void startNextCore();
     bool commit(const QJsonObject &root, Core core);

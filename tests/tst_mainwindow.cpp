@@ -108,7 +108,8 @@ void TestMainWindow::firstStartIsFixedTitledAndStoresTheLanguage()
     QCOMPARE(view->contextMenuPolicy(), Qt::NoContextMenu);
 
     auto *tray = window.findChild<QSystemTrayIcon *>();
-    QVERIFY(tray && tray->isVisible());
+    QVERIFY(tray);
+    QTRY_VERIFY(tray->isVisible());
 }
 
 void TestMainWindow::closeQuestion_data()

@@ -262,6 +262,7 @@ void TestV2RayManager::preparedStartRunsTheCoreFileAsItIsThen()
 {
     installCore("#!/bin/sh\necho old; exec sleep 300\n");
     V2RayManager manager;
+    manager.prepareNextCore();
     QTRY_COMPARE(childProcesses().size(), 1);
     const qint64 prepared = childProcesses().first();
     installCore("#!/bin/sh\necho \"new $1 $2\"; exec sleep 300\n");
@@ -288,6 +289,7 @@ void TestV2RayManager::restartReplacesTheCoreOnlyForAWrittenFile()
 {
     installCore("#!/bin/sh\nexec sleep 300\n");
     V2RayManager manager;
+    manager.prepareNextCore();
     QTRY_COMPARE(childProcesses().size(), 1);
     manager.startV2Ray();
     const qint64 first = manager.coreProcessId();

@@ -18,6 +18,7 @@ struct HandlerRig
     HandlerRig()
     {
         service.listenOnServicePort();
+        runtime.prepareNextCore();
         handlers.wire(&channel);
     }
 
