@@ -167,6 +167,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
     box.setButtonText(QMessageBox::Yes, QStringLiteral("yes"));
     box.setButtonText(QMessageBox::No, QStringLiteral("no"));
     if (box.exec() == QMessageBox::Yes) {
+        // The icon is the only way back to a hidden window, even before the first page is in.
+        finishStart();
         hide();
         event->ignore();
     }
