@@ -65,7 +65,6 @@ private slots:
     void coreKilledFromOutsideComesBackAtTheNextChange();
     void readOnlyRunFolderKeepsTheProxies();
 #endif
-    void missingCoreIsLoggedAndTheNextChangeRecovers();
     void takenServicePortIsReportedAndFreedPortRecovers();
 
 private:
@@ -513,27 +512,15 @@ void TestHandlers::coreKilledFromOutsideComesBackAtTheNextChange()
     QCOMPARE(rig.last(), PageCall::sigSendMessageToJS(third));
     QVERIFY(relays({first, second, third}));
 
-    // Killed and seen to end; meanwhile another program takes one of its ports, so at the
-    // next change the core cannot bind it and ends at once, saying why.
+    // Killed and seen to end, which is logged: the next change brings every proxy back.
     LogCapture log;
     QCOMPARE(::kill(pid_t(rig.corePid()), SIGKILL), 0);
     QTRY_VERIFY(log.contains("V2Ray exited by itself"));
-    QTcpServer other;
-    QVERIFY(other.listen(QHostAddress::LocalHost, first));
-    log.clear();
     rig.send(removeMessage(second));
     QCOMPARE(rig.last(), PageCall::sigSendDelRow(second));
-    QTRY_VERIFY(log.contains("V2Ray exited by itself"));
-    const QString said = log.lines().filter("V2Ray exited by itself").first();
-    QVERIFY2(said.contains("exit code:") && said.contains("address already in use") &&
-                 said.contains(QString::number(first)),
-             qPrintable(said));
-
-    // The port is free again: the next change brings every proxy back, and a restart the
-    // client asks for is not reported as an exit of its own.
-    other.close();
-    rig.send(removeMessage(60777));
     QVERIFY(relays({first, third}, {second}));
+
+    // A restart the client asks for is not reported as an exit of its own.
     log.clear();
     rig.send(removeMessage(60778)); // stops the running core
     QVERIFY(relays({first, third}));
@@ -577,27 +564,6 @@ void TestHandlers::readOnlyRunFolderKeepsTheProxies()
     QVERIFY(relays({}, {kept}));
 }
 #endif
-
-void TestHandlers::missingCoreIsLoggedAndTheNextChangeRecovers()
-{
-    QVERIFY(QFile::remove("run/corvane"));
-    HandlerRig rig;
-    LogCapture log;
-    const quint16 first = freePort();
-    const quint16 second = freePort();
-    rig.send(startMessage(first));
-    rig.send(startMessage(second));
-    QCOMPARE(log.count("Failed to start the core:"), 2);
-    QCOMPARE(rig.scripts.size(), 2); // the page waiting under its overlay has its answer
-    const QJsonObject stored =
-        QJsonDocument::fromJson(ConfigStore("run/config.json").readPlain()).object();
-    QVERIFY(ProxyEntries::hasEntry(stored, first));
-    QVERIFY(ProxyEntries::hasEntry(stored, second));
-
-    QVERIFY(m_folder->linkCore());
-    rig.send(removeMessage(second));
-    QVERIFY(relays({first}, {second}));
-}
 
 void TestHandlers::takenServicePortIsReportedAndFreedPortRecovers()
 {

@@ -210,11 +210,8 @@ void TestV2RayManager::coreOutputExitAndStopAreLogged()
     manager.startV2Ray(); // no core installed yet
     QVERIFY(log.contains("Failed to start the core:"));
 
-    QFile core(m_folder->filePath("run/corvane"));
-    QVERIFY(core.open(QIODevice::WriteOnly));
-    core.write("#!/bin/sh\necho \"$1 $2\"; echo oops >&2; [ -e stay ] && exec sleep 300; exit 3\n");
-    core.close();
-    QVERIFY(core.setPermissions(core.permissions() | QFileDevice::ExeOwner));
+    installCore(
+        "#!/bin/sh\necho \"$1 $2\"; echo oops >&2; [ -e stay ] && exec sleep 300; exit 3\n");
     manager.startV2Ray();
     QTRY_VERIFY(log.contains("V2Ray exited by itself"));
     const QString lines = log.lines().join('\n');
