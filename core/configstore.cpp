@@ -36,20 +36,17 @@ QByteArray ConfigStore::plainOf(const QByteArray &stored, QJsonObject *written) 
 {
     if (stored.trimmed().isEmpty())
         return ProxyEntries::templateText();
-    {
-        const QMutexLocker lock(&m_mutex);
-        if (!m_written.stored.isEmpty() && stored == m_written.stored) {
-            if (written && m_written.hasRoot)
-                *written = m_written.root;
-            return m_written.plain;
-        }
+    if (!m_written.stored.isEmpty() && stored == m_written.stored) {
+        if (written && m_written.hasRoot)
+            *written = m_written.root;
+        return m_written.plain;
     }
     return CipherCodec().decryptText(stored);
 }
 
 QByteArray ConfigStore::readPlain(bool *ok) const
 {
-    const QMutexLocker gate(&m_readGate);
+    const QMutexLocker lock(&m_mutex);
     bool read = false;
     const QByteArray stored = readStored(&read);
     if (ok)
@@ -59,7 +56,7 @@ QByteArray ConfigStore::readPlain(bool *ok) const
 
 bool ConfigStore::load(QJsonObject *root) const
 {
-    const QMutexLocker gate(&m_readGate);
+    const QMutexLocker lock(&m_mutex);
     bool read = false;
     const QByteArray stored = readStored(&read);
     if (!read)
@@ -98,11 +95,9 @@ bool ConfigStore::write(const QByteArray &json, const QJsonObject *root,
 {
     CipherCodec codec;
     const QByteArray stored = codec.encryptUtf8(json);
+    const QMutexLocker lock(&m_mutex);
     // Whatever the outcome, the file may no longer hold what was written before.
-    {
-        const QMutexLocker lock(&m_mutex);
-        m_written = Written();
-    }
+    m_written = Written();
     QSaveFile file(m_path);
     // Unbuffered: a buffered write fails only in the flush inside commit(), which this Qt
     // does not report, and a truncated file would replace the good one.
@@ -120,7 +115,6 @@ bool ConfigStore::write(const QByteArray &json, const QJsonObject *root,
         qDebug() << "Failed to write file: " << file.errorString();
         return false;
     }
-    const QMutexLocker lock(&m_mutex);
     m_written.stored = stored;
     m_written.plain = json;
     if (root) {

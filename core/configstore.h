@@ -11,8 +11,9 @@
 // every write replaces it atomically, so a crash or a full disk never leaves a truncated
 // file: on failure the old file stays. Deciphering is the costly part of a read; while the
 // file still holds exactly the bytes this store last wrote, what was written is given back
-// instead. Reads and writes may come from different threads; a writer may hold reads back
-// until it is done, so that a reader on another thread gets the new file, not the old one.
+// instead. Reads and writes may come from different threads: a read waits for a write in
+// progress, and a writer may hold reads back for longer, so that a reader on another thread
+// gets the new file, not the old one.
 class ConfigStore
 {
 public:
@@ -34,8 +35,8 @@ public:
     bool storePlain(const QByteArray &json) const;
 
     // While held, reads wait; they then read what is stored by the time of the release.
-    void holdReads() const { m_readGate.lock(); }
-    void releaseReads() const { m_readGate.unlock(); }
+    void holdReads() const { m_mutex.lock(); }
+    void releaseReads() const { m_mutex.unlock(); }
 
 private:
     // What the last write put into the file; empty stored bytes when unknown.
@@ -53,8 +54,8 @@ private:
                const std::function<void()> &beforeCommit) const;
 
     QString m_path;
-    mutable QMutex m_mutex;
-    // Recursive, so that the holder may still read.
-    mutable QRecursiveMutex m_readGate;
+    // Guards the file and what was written last. Recursive, so that the holder of reads may
+    // still read and write.
+    mutable QRecursiveMutex m_mutex;
     mutable Written m_written;
 };

@@ -201,7 +201,7 @@ bool V2RayManager::commit(const QJsonObject &root, Core core)
             retiring = process;
             retiring->kill();
         }
-        startNextCore();
+        startCore();
     });
     // Should the commit fail after all, the new core gets the old file: the proxies it held
     // come back, as the caller reports the change failed.
@@ -220,35 +220,33 @@ bool V2RayManager::nextCoreReady()
     return next && next->state() == QProcess::Running && QFileInfo(v2rayPath).isExecutable();
 }
 
-void V2RayManager::startNextCore()
-{
-    qDebug() << "Starting the core";
-    recentOutput.clear();
-    runTime.start();
-    std::swap(process, next);
-    // Written at once: QProcess would otherwise send it from the event loop, after whatever
-    // the window does next.
-    process->write("\n");
-    process->waitForBytesWritten(coreWaitMs);
-    QTimer::singleShot(prepareDelayMs, this, &V2RayManager::prepareNextCore);
-}
-
 void V2RayManager::startV2Ray()
 {
-    if (process->state() != QProcess::NotRunning)
-        return;
-    // The prepared shell runs the core file as it is now, when it still exists.
-    if (nextCoreReady()) {
-        startNextCore();
-        return;
-    }
+    if (process->state() == QProcess::NotRunning)
+        startCore();
+}
+
+// Starts the next core in place of the current one, which has ended or is ending: the
+// prepared shell where one is ready (it runs the core file as it is now), else the core file
+// itself.
+void V2RayManager::startCore()
+{
     qDebug() << "Starting the core";
     recentOutput.clear();
     runTime.start();
-    // The configuration is served by the local HTTP service, never read from the file.
-    process->start(v2rayPath, {QStringLiteral("-config"), coreConfigUrl()}, QIODevice::ReadWrite);
-    if (!process->waitForStarted(coreWaitMs))
-        qDebug() << "Failed to start the core:" << process->errorString();
+    if (nextCoreReady()) {
+        std::swap(process, next);
+        // Written at once: QProcess would otherwise send it from the event loop, after
+        // whatever the window does next.
+        process->write("\n");
+        process->waitForBytesWritten(coreWaitMs);
+    } else {
+        // The configuration is served by the local HTTP service, never read from the file.
+        process->start(v2rayPath, {QStringLiteral("-config"), coreConfigUrl()},
+                       QIODevice::ReadWrite);
+        if (!process->waitForStarted(coreWaitMs))
+            qDebug() << "Failed to start the core:" << process->errorString();
+    }
     QTimer::singleShot(prepareDelayMs, this, &V2RayManager::prepareNextCore);
 }
 

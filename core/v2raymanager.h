@@ -57,7 +57,7 @@ public slots:
 private:
     CoreProcess *newCoreProcess();
     bool nextCoreReady();
-    void startNextCore();
+    void startCore();
     bool commit(const QJsonObject &root, Core core);
     void processFinished(bool asked, int exitCode, QProcess::ExitStatus exitStatus);
     void keepOutput(const QByteArray &bytes);
