@@ -1,6 +1,7 @@
 #include "httpservice.h"
 
 #include "core/configurl.h"
+#include "core/coreapi.h"
 #include "core/proxyentries.h"
 #include "http/httprequest.h"
 #include "http/httproutes.h"
@@ -127,7 +128,7 @@ void HttpService::processRequest(QByteArray requestData, QTcpSocket *clientSocke
             answer(clientSocket, HttpRoutes::forbiddenAnswer());
             break;
         }
-        answer(clientSocket, HttpRoutes::configAnswer(configBody()));
+        answer(clientSocket, HttpRoutes::configAnswer(configBody(CoreApi::apiPortOf(head.target))));
         break;
     case HttpRoutes::Route::GetIp: {
         HttpRoutes::ApiRequest request = HttpRoutes::apiRequest(QString::fromUtf8(head.target));
@@ -183,11 +184,19 @@ void HttpService::answer(QTcpSocket *socket, const QByteArray &bytes)
     socket->disconnectFromHost();
 }
 
-QByteArray HttpService::configBody()
+QByteArray HttpService::configBody(quint16 apiPort)
 {
     bool ok = false;
     const QByteArray plain = store->readPlain(&ok);
-    return ok ? plain : ProxyEntries::templateText();
+    if (!ok)
+        return ProxyEntries::templateText();
+    if (apiPort == 0)
+        return plain;
+    // A document that does not parse goes to the core as it is, which then reports why.
+    const QJsonDocument document = QJsonDocument::fromJson(plain);
+    if (!document.isObject())
+        return plain;
+    return QJsonDocument(CoreApi::withApi(document.object(), apiPort)).toJson();
 }
 
 QSet<quint16> HttpService::ownPorts()

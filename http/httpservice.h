@@ -48,7 +48,8 @@ private slots:
 
 private:
     void answer(QTcpSocket *socket, const QByteArray &bytes);
-    QByteArray configBody();
+    // The stored document; with the core's API on apiPort added, unless that is 0.
+    QByteArray configBody(quint16 apiPort);
     // The local ports of the stored entries: the running core may hold them.
     QSet<quint16> ownPorts();
 

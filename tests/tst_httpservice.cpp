@@ -1,4 +1,5 @@
 #include "core/configstore.h"
+#include "core/coreapi.h"
 #include "core/proxyentries.h"
 #include "http/httprequest.h"
 #include "http/httproutes.h"
@@ -7,6 +8,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -45,6 +47,7 @@ private slots:
     void apiSignalCarriesTheQuery();
     void stalledClientDelaysNobodyAndIsClosed();
     void configOnlyForThisMachine();
+    void configWithTheCoreApi();
     void unreadAnswerDroppedAtWriteDeadline();
 
 private:
@@ -177,6 +180,8 @@ void TestHttpService::answers_data()
     row("index", get("/index"), index);
     row("config as the core asks", get("/xray_config.json", "User-Agent: Go-http-client/1.1\r\n"),
         config);
+    row("config, API port not a number", get("/xray_config.json?api=abc"), config);
+    row("config, API port 0", get("/xray_config.json?api=0"), config);
     row("config, IPv6 loopback", "GET /xray_config.json HTTP/1.1\r\nHost: [::1]:9584\r\n\r\n",
         config);
     row("routes tried in order", get("/xray_config.json?x=/index"), index);
@@ -299,6 +304,26 @@ void TestHttpService::configOnlyForThisMachine()
     const QByteArray api =
         fromElsewhere("GET /api/get_ip?proxy=60009 HTTP/1.1\r\nHost: 192.168.1.5:9584\r\n\r\n");
     QVERIFY2(api.endsWith("127.0.0.1:60009"), api.constData());
+}
+
+void TestHttpService::configWithTheCoreApi()
+{
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n";
+    const QByteArray answer =
+        exchange({"GET /xray_config.json?api=17001 HTTP/1.1\r\nHost: 127.0.0.1:9584\r\n\r\n"});
+    QVERIFY2(answer.startsWith(head), answer.constData());
+    const QJsonObject served = QJsonDocument::fromJson(answer.mid(head.size())).object();
+    const QJsonArray inbounds = served.value("inbounds").toArray();
+    QCOMPARE(inbounds.size(), 2);
+    QCOMPARE(inbounds.at(0).toObject().value("tag").toString(), ProxyEntries::inboundTag(60001));
+    QCOMPARE(inbounds.at(1).toObject().value("tag").toString(), QString("api"));
+    QCOMPARE(inbounds.at(1).toObject().value("port").toInt(), 17001);
+    QCOMPARE(served, CoreApi::withApi(QJsonDocument::fromJson(m_config).object(), 17001));
+
+    // Only what is served has the API: the store and the plain route keep the document.
+    QCOMPARE(m_store.readPlain(), m_config);
+    QCOMPARE(exchange({"GET /xray_config.json HTTP/1.1\r\nHost: 127.0.0.1:9584\r\n\r\n"}),
+             head + m_config);
 }
 
 void TestHttpService::unreadAnswerDroppedAtWriteDeadline()

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QNetworkAccessManager;
+
+// The core's gRPC API, through which a running core gives up the port of an inbound without
+// being restarted: connections already relayed through it go on. The API listens on a
+// loopback port of its own, chosen by whoever starts the core and named in the address the
+// core fetches its configuration from.
+namespace CoreApi {
+
+// A RemoveInboundRequest: field 1, the tag.
+QByteArray removeInboundMessage(const QString &tag);
+// A gRPC message on the wire: uncompressed, its length as 4 bytes big-endian, the message.
+QByteArray grpcFrame(const QByteArray &message);
+
+// The document with the API section, the API's inbound on 127.0.0.1:apiPort (last) and the
+// rule that routes it (first). The input is not changed.
+QJsonObject withApi(const QJsonObject &root, quint16 apiPort);
+// The "api" query item of a request target; 0 when absent, given twice, or not a port number.
+quint16 apiPortOf(const QByteArray &target);
+// Where the core fetches its configuration, with the API on apiPort; without one for 0.
+QString configUrl(quint16 apiPort);
+
+} // namespace CoreApi
+
+class CoreApiClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit CoreApiClient(QObject *parent = nullptr);
+
+    // Asks the core whose API listens on 127.0.0.1:apiPort to remove the inbounds of these
+    // tags, all at once. done runs once, from the event loop, with true only when every call
+    // was answered with success within timeoutMs in all; it does not run once the client is
+    // gone. A failure does not say which inbounds remain: only their ports can tell.
+    void removeInbounds(quint16 apiPort, const QStringList &tags, int timeoutMs,
+                        std::function<void(bool ok)> done);
+
+private:
+    QNetworkAccessManager *m_network;
+};
