@@ -1,0 +1,335 @@
+#include "core/configstore.h"
+#include "core/configurl.h"
+#include "core/coreapi.h"
+#include "core/coreprocess.h"
+#include "core/proxyentries.h"
+#include "http/httpservice.h"
+#include "util/commconutils.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+
+// The core's API from both ends: the bytes and the document the client makes, and a real
+// core that gives up one port while the connections through it go on.
+class TestCoreApi : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+
+    void removeInboundFrame_data();
+    void removeInboundFrame();
+    void withApiKeepsTheDocument();
+    void apiPortOf_data();
+    void apiPortOf();
+
+    void runningCoreGivesUpPorts();
+    void doneOnceFromTheEventLoop();
+
+private:
+    CoreProcess m_core;
+};
+
+namespace {
+
+const char corePath[] = "/usr/bin/v2ray";
+
+QJsonObject socksInbound(quint16 port)
+{
+    return QJsonObject{{"tag", ProxyEntries::inboundTag(port)},
+                       {"listen", "0.0.0.0"},
+                       {"port", port},
+                       {"protocol", "socks"},
+                       {"settings", QJsonObject{{"auth", "noauth"}, {"udp", true}}}};
+}
+
+// Sends back whatever it receives.
+class EchoServer : public QTcpServer
+{
+public:
+    EchoServer() { listen(QHostAddress::LocalHost, 0); }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QTcpSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        connect(socket, &QTcpSocket::readyRead, socket,
+                [socket] { socket->write(socket->readAll()); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+};
+
+bool refuses(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }) &&
+           socket.error() == QAbstractSocket::ConnectionRefusedError;
+}
+
+// A connection to 127.0.0.1:target through the SOCKS5 port: no authentication, CONNECT to
+// an IPv4 address.
+bool connectThroughSocks(QTcpSocket &socket, quint16 socksPort, quint16 target)
+{
+    socket.connectToHost(QHostAddress::LocalHost, socksPort);
+    const bool settled = QTest::qWaitFor([&] {
+        return socket.state() == QAbstractSocket::ConnectedState ||
+               socket.state() == QAbstractSocket::UnconnectedState;
+    });
+    if (!settled || socket.state() != QAbstractSocket::ConnectedState)
+        return false;
+    const auto receive = [&socket](int size) {
+        return QTest::qWaitFor([&] { return socket.bytesAvailable() >= size; }) ? socket.read(size)
+                                                                                : QByteArray();
+    };
+    socket.write(QByteArray("\x05\x01\x00", 3));
+    if (receive(2) != QByteArray("\x05\x00", 2))
+        return false;
+    QByteArray request("\x05\x01\x00\x01\x7f\x00\x00\x01", 8);
+    request.append(char(target >> 8)).append(char(target & 0xff));
+    socket.write(request);
+    const QByteArray reply = receive(10); // with the bound IPv4 address and port
+    return reply.size() == 10 && reply.at(1) == 0;
+}
+
+bool echoes(QTcpSocket &socket, const QByteArray &text)
+{
+    socket.write(text);
+    QByteArray back;
+    return QTest::qWaitFor([&] {
+               back += socket.readAll();
+               return back.size() >= text.size();
+           }) &&
+           back == text;
+}
+
+bool relays(quint16 socksPort, const EchoServer &echo)
+{
+    QTcpSocket socket;
+    return connectThroughSocks(socket, socksPort, echo.serverPort()) && echoes(socket, "ping");
+}
+
+} // namespace
+
+void TestCoreApi::cleanup()
+{
+    m_core.kill();
+    m_core.waitForFinished();
+}
+
+void TestCoreApi::removeInboundFrame_data()
+{
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<QByteArray>("hex");
+    QTest::newRow("short tag") << "socks_1080" << QByteArray("000000000c0a0a736f636b735f31303830");
+    // The heads by hand: the frame's, then the field's with the tag's length; the tag follows.
+    const auto row = [](const char *name, const QString &tag, const QByteArray &heads) {
+        QTest::newRow(name) << tag << heads + tag.toUtf8().toHex();
+    };
+    row("length in bytes, not characters", QString::fromUtf8("p\xc3\xa4"), "00000000050a03");
+    row("127 bytes, the longest one-byte varint", QString(127, 'a'), "00000000810a7f");
+    row("128 bytes, a two-byte varint", QString(128, 'a'), "00000000830a8001");
+    row("300 bytes, a message over 255 bytes", QString(300, 'a'), "000000012f0aac02");
+}
+
+void TestCoreApi::removeInboundFrame()
+{
+    QFETCH(QString, tag);
+    QFETCH(QByteArray, hex);
+    QCOMPARE(CoreApi::grpcFrame(CoreApi::removeInboundMessage(tag)).toHex(), hex);
+}
+
+void TestCoreApi::withApiKeepsTheDocument()
+{
+    const QJsonObject apiInbound{{"tag", "api"},
+                                 {"listen", "127.0.0.1"},
+                                 {"port", 17001},
+                                 {"protocol", "dokodemo-door"},
+                                 {"settings", QJsonObject{{"address", "127.0.0.1"}}}};
+    const QJsonObject apiRule{
+        {"type", "field"}, {"inboundTag", QJsonArray{"api"}}, {"outboundTag", "api"}};
+
+    QJsonObject root = QJsonDocument::fromJson(ProxyEntries::templateText()).object();
+    for (int port : {60001, 60002})
+        ProxyEntries::appendEntry(root, port, QJsonObject{{"address", "gw"}, {"port", 1}}, {});
+    const QJsonObject stored = root;
+    const QJsonObject served = CoreApi::withApi(root, 17001);
+    QCOMPARE(root, stored);
+
+    QJsonObject expected = root;
+    expected.insert("api", QJsonObject{{"tag", "api"}, {"services", QJsonArray{"HandlerService"}}});
+    QJsonArray inbounds = root.value("inbounds").toArray();
+    inbounds.append(apiInbound);
+    expected.insert("inbounds", inbounds);
+    QJsonObject routing = root.value("routing").toObject();
+    QJsonArray rules = routing.value("rules").toArray();
+    rules.prepend(apiRule);
+    routing.insert("rules", rules);
+    expected.insert("routing", routing);
+    QCOMPARE(served, expected);
+    QCOMPARE(CoreApi::withApi(served, 17001), served); // one API, however often added
+
+    // Whatever already holds the API's port or tag gives way to the API.
+    QJsonObject crowded = root;
+    QJsonArray crowdedInbounds = root.value("inbounds").toArray();
+    crowdedInbounds.insert(1, QJsonObject{{"tag", "api"}, {"port", 5555}});
+    crowdedInbounds.append(QJsonObject{{"tag", "socks_17001"}, {"port", "17001"}});
+    crowded.insert("inbounds", crowdedInbounds);
+    QCOMPARE(CoreApi::withApi(crowded, 17001).value("inbounds"), QJsonValue(inbounds));
+
+    QCOMPARE(CoreApi::withApi(QJsonObject(), 17001).value("routing"),
+             QJsonValue(QJsonObject{{"rules", QJsonArray{apiRule}}}));
+}
+
+void TestCoreApi::apiPortOf_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<int>("port");
+    const auto row = [](const char *target, int port) {
+        QTest::newRow(target) << QByteArray(target) << port;
+    };
+    row("/xray_config.json?api=17001", 17001);
+    row("/xray_config.json?x=1&api=65535&y=2", 65535);
+    row("/xray_config.json?api=1", 1);
+    row("/xray_config.json", 0);
+    row("/xray_config.json?api", 0);
+    row("/xray_config.json?api=", 0);
+    row("/xray_config.json?api=0", 0);
+    row("/xray_config.json?api=65536", 0);
+    row("/xray_config.json?api=4294983297", 0); // 2^32 + 17001
+    row("/xray_config.json?api=-1", 0);
+    row("/xray_config.json?api=+17001", 0);
+    row("/xray_config.json?api=%2017001", 0);
+    row("/xray_config.json?api=17001x", 0);
+    row("/xray_config.json?api=0x10", 0);
+    row("/xray_config.json?api=17001&api=17002", 0);
+    row("/xray_config.json?xapi=17001", 0);
+    row("/api=17001", 0);
+}
+
+void TestCoreApi::apiPortOf()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(int, port);
+    QCOMPARE(int(CoreApi::apiPortOf(target)), port);
+
+    // What the core asks for at the address it is given.
+    const QUrl url(CoreApi::configUrl(quint16(port)));
+    QCOMPARE(int(CoreApi::apiPortOf(url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority))),
+             port);
+}
+
+// The core fetches the stored document from the HTTP service at the address the client gives
+// it, with the API added; then the API removes a port while a connection through it is open.
+void TestCoreApi::runningCoreGivesUpPorts()
+{
+    if (!QFileInfo(corePath).isExecutable())
+        QSKIP("the v2ray core is not installed");
+    EchoServer echo;
+    QVERIFY(echo.isListening());
+    QList<quint16> ports;
+    while (ports.size() < 4) {
+        const quint16 port = CommconUtils::getUnusedPort();
+        QVERIFY(port != 0);
+        if (!ports.contains(port))
+            ports.append(port);
+    }
+    const quint16 held = ports.at(0), other = ports.at(1), third = ports.at(2), api = ports.at(3);
+
+    QTemporaryDir dir;
+    const ConfigStore store(dir.filePath("config.json"));
+    QVERIFY(store.store(QJsonObject{
+        {"log", QJsonObject{{"loglevel", "warning"}}},
+        {"inbounds", QJsonArray{socksInbound(held), socksInbound(other), socksInbound(third)}},
+        {"outbounds", QJsonArray{QJsonObject{{"protocol", "freedom"}, {"tag", "direct"}}}},
+        {"routing", QJsonObject{{"rules", QJsonArray{}}}}}));
+    HttpService service(&store);
+    QVERIFY(service.listen(QHostAddress::LocalHost, 0));
+    // The client's address for the core, on this test's port instead of the service's own.
+    const QString url = CoreApi::configUrl(api).replace(QString(":%1/").arg(HTTP_SERVICE_PORT),
+                                                        QString(":%1/").arg(service.serverPort()));
+    m_core.setProcessChannelMode(QProcess::MergedChannels);
+    m_core.start(corePath, {"-config", url});
+    QTRY_VERIFY2_WITH_TIMEOUT(relays(held, echo), m_core.readAll().constData(), 20000);
+
+    QTcpSocket connection;
+    QVERIFY(connectThroughSocks(connection, held, echo.serverPort()));
+    QVERIFY(echoes(connection, "before"));
+
+    CoreApiClient client;
+    QList<bool> results;
+    const auto record = [&results](bool ok) {
+        results.append(ok);
+    };
+    client.removeInbounds(api, {ProxyEntries::inboundTag(held)}, 10000, record);
+    QTRY_COMPARE(results.size(), 1);
+    QVERIFY(results.last());
+    QVERIFY(refuses(held));
+    QVERIFY(echoes(connection, "after"));
+    QVERIFY(relays(other, echo));
+
+    client.removeInbounds(api, {ProxyEntries::inboundTag(other), ProxyEntries::inboundTag(third)},
+                          10000, record);
+    QTRY_COMPARE(results.size(), 2);
+    QVERIFY(results.last());
+    QVERIFY(refuses(other));
+    QVERIFY(refuses(third));
+
+    // The core answers for an inbound it no longer has, with an error status.
+    client.removeInbounds(api, {ProxyEntries::inboundTag(held)}, 10000, record);
+    QTRY_COMPARE(results.size(), 3);
+    QVERIFY(echoes(connection, "still there"));
+    QCOMPARE(results, (QList<bool>{true, true, false}));
+}
+
+void TestCoreApi::doneOnceFromTheEventLoop()
+{
+    CoreApiClient client;
+    QList<bool> results;
+    const auto record = [&results](bool ok) {
+        results.append(ok);
+    };
+
+    client.removeInbounds(1, {}, 1000, record);
+    QVERIFY(results.isEmpty());
+    QTRY_COMPARE(results, QList<bool>{true});
+
+    quint16 closed = 0;
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        closed = server.serverPort();
+    }
+    client.removeInbounds(closed, {"socks_1"}, 10000, record);
+    QCOMPARE(results.size(), 1);
+    QTRY_COMPARE(results.size(), 2);
+
+    // Takes the connection and never answers.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    client.removeInbounds(silent.serverPort(), {"socks_1", "socks_2"}, 300, record);
+    QTRY_COMPARE(results.size(), 3);
+
+    // A client gone before its deadline never reports. The second call, with the same
+    // deadline started later, reports after the first would have.
+    auto *gone = new CoreApiClient;
+    QList<bool> goneResults;
+    gone->removeInbounds(silent.serverPort(), {"socks_1"}, 300,
+                         [&goneResults](bool ok) { goneResults.append(ok); });
+    client.removeInbounds(silent.serverPort(), {"socks_1"}, 300, record);
+    delete gone;
+    QTRY_COMPARE(results.size(), 4);
+    QVERIFY(goneResults.isEmpty());
+    QCOMPARE(results, (QList<bool>{true, false, false, false}));
+}
+
+QTEST_GUILESS_MAIN(TestCoreApi)
+#include "tst_coreapi.moc"
