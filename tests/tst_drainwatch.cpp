@@ -1,11 +1,21 @@
+#include "core/corefile.h"
 #include "core/drainwatch.h"
+#include "util/commconutils.h"
 
+#include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
-// Counting a core's client connections from /proc.
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Counting a core's client connections from /proc, and the copy of the core file that keeps
+// the core killable with the client and its /proc entries readable to the client's user.
 class TestDrainWatch : public QObject
 {
     Q_OBJECT
@@ -15,6 +25,11 @@ private slots:
     void clientConnections_data();
     void clientConnections();
     void countsThisProcessConnections();
+    void copyIsWrittenAgainOnlyForAChangedCore();
+    void failedCopiesLeaveTheOldCopy();
+    void removeStaleKeepsTheCoreAndItsCopy();
+    void copyDropsTheFileCapability();
+    void copyRunCoreDiesWithItsUnprivilegedParent();
 };
 
 namespace {
@@ -24,6 +39,40 @@ const QByteArray tcpHeading = "  sl  local_address rem_address   st tx_queue rx_
 // Inodes 500 and 501 are the core's; 1080 (0438) and 8080 (1F90) its inbound ports.
 const QSet<quint64> coreInodes{500, 501};
 const QSet<quint16> inboundPorts{1080, 8080};
+
+struct stat statOf(const QString &path)
+{
+    struct stat info = {};
+    stat(QFile::encodeName(path).constData(), &info);
+    return info;
+}
+
+void writeExecutable(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+    file.close();
+    QVERIFY(file.setPermissions(file.permissions() | QFileDevice::ExeOwner));
+}
+
+QByteArray outputOf(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.waitForFinished();
+    return process.readAllStandardOutput();
+}
+
+// A zombie is dead too: in a container the reaper of orphans may not reap them.
+bool running(qint64 pid)
+{
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    return !text.mid(text.lastIndexOf(')') + 2).startsWith('Z');
+}
 
 } // namespace
 
@@ -106,6 +155,172 @@ void TestDrainWatch::countsThisProcessConnections()
     QFile pidMax("/proc/sys/kernel/pid_max");
     QVERIFY(pidMax.open(QIODevice::ReadOnly));
     QCOMPARE(DrainWatch::connectionsOf(pidMax.readAll().trimmed().toLongLong() + 1, {port}), -1);
+}
+
+void TestDrainWatch::copyIsWrittenAgainOnlyForAChangedCore()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("run"));
+    const QString installed = dir.filePath("installed");
+    writeExecutable(installed, "#!/bin/sh\necho one\n");
+    QVERIFY(QFile::link(installed, dir.filePath("run/corvane")));
+
+    QString error;
+    const QString copy = CoreFile::runnableCopy(dir.filePath("run/corvane"), &error);
+    QCOMPARE(copy, dir.filePath("run/.corvane-run"));
+    QCOMPARE(statOf(copy).st_mode & 07777, 0700u);
+    QCOMPARE(outputOf(copy, {}), QByteArray("one\n"));
+    const ino_t first = statOf(copy).st_ino;
+    QCOMPARE(CoreFile::runnableCopy(dir.filePath("run/corvane"), &error), copy);
+    QCOMPARE(statOf(copy).st_ino, first);
+
+    // An update of the same size, told apart by its time alone.
+    writeExecutable(installed, "#!/bin/sh\necho two\n");
+    QFile core(installed);
+    QVERIFY(core.open(QIODevice::ReadWrite));
+    QVERIFY(core.setFileTime(QDateTime::currentDateTime().addSecs(3600),
+                             QFileDevice::FileModificationTime));
+    core.close();
+    QCOMPARE(CoreFile::runnableCopy(dir.filePath("run/corvane"), &error), copy);
+    QCOMPARE(outputOf(copy, {}), QByteArray("two\n"));
+    QVERIFY(statOf(copy).st_ino != first);
+    QCOMPARE(statOf(copy).st_mtim.tv_sec, statOf(installed).st_mtim.tv_sec);
+    QCOMPARE(statOf(copy).st_mtim.tv_nsec, statOf(installed).st_mtim.tv_nsec);
+}
+
+void TestDrainWatch::failedCopiesLeaveTheOldCopy()
+{
+    QTemporaryDir dir;
+    QString error;
+    QCOMPARE(CoreFile::runnableCopy(dir.filePath("corvane"), &error), QString());
+    QVERIFY2(error.contains(dir.filePath("corvane")), qPrintable(error));
+    QVERIFY(QFile(dir.filePath("corvane")).open(QIODevice::WriteOnly)); // not executable
+    error.clear();
+    QCOMPARE(CoreFile::runnableCopy(dir.filePath("corvane"), &error), QString());
+    QVERIFY2(error.contains("not an executable"), qPrintable(error));
+
+    writeExecutable(dir.filePath("corvane"), "#!/bin/sh\necho one\n");
+    const QString copy = CoreFile::runnableCopy(dir.filePath("corvane"), &error);
+    QVERIFY2(!copy.isEmpty(), qPrintable(error));
+    // A file-size limit below the new core's size makes its copy fail half-way, as a full
+    // disk would; root is bound by it too.
+    writeExecutable(dir.filePath("corvane"), "#!/bin/sh\necho two\n#" + QByteArray(65536, 'x'));
+    struct rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = saved;
+    limit.rlim_cur = 4096;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    error.clear();
+    const QString failed = CoreFile::runnableCopy(dir.filePath("corvane"), &error);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+    QCOMPARE(failed, QString());
+    QVERIFY2(error.contains(".corvane-run"), qPrintable(error));
+    QCOMPARE(outputOf(copy, {}), QByteArray("one\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+             (QStringList{".corvane-run", "corvane"}));
+}
+
+void TestDrainWatch::removeStaleKeepsTheCoreAndItsCopy()
+{
+    QTemporaryDir dir;
+    for (const char *name :
+         {"config.json", ".corvane-run", ".corvane-run.Ab12Cd", "notes.txt", ".corvane-run.old"})
+        QVERIFY(QFile(dir.filePath(name)).open(QIODevice::WriteOnly));
+    QVERIFY(QFile::link("/usr/bin/v2ray", dir.filePath("corvane")));
+    CoreFile::removeStale(dir.path());
+    QCOMPARE(
+        QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name),
+        (QStringList{".corvane-run", ".corvane-run.old", "config.json", "corvane", "notes.txt"}));
+}
+
+void TestDrainWatch::copyDropsTheFileCapability()
+{
+    const QStringList sbin{"/usr/sbin", "/sbin"};
+    const QString setcap = QStandardPaths::findExecutable("setcap", sbin);
+    const QString getcap = QStandardPaths::findExecutable("getcap", sbin);
+    if (geteuid() != 0 || setcap.isEmpty() || getcap.isEmpty())
+        QSKIP("needs root and setcap/getcap (libcap2-bin)");
+    QTemporaryDir dir;
+    const QString core = dir.filePath("corvane");
+    QVERIFY(QFile::copy("/usr/bin/v2ray", core));
+    QCOMPARE(QProcess::execute(setcap, {"cap_net_bind_service=ep", core}), 0);
+    QVERIFY(outputOf(getcap, {core}).contains("cap_net_bind_service=ep"));
+
+    QString error;
+    const QString copy = CoreFile::runnableCopy(core, &error);
+    QVERIFY2(!copy.isEmpty(), qPrintable(error));
+    QCOMPARE(statOf(copy).st_size, statOf(core).st_size);
+    QCOMPARE(outputOf(getcap, {copy}), QByteArray());
+}
+
+// The point of the copy: a user who is not root runs the core from it with the parent-death
+// signal set, as the client does, and the core dies when that parent is killed with SIGKILL;
+// its /proc/<pid>/fd, where its connections are counted, is readable to that user. Run from
+// the installed file with its capability, the same core would outlive its parent, and its
+// fd folder would be root's.
+void TestDrainWatch::copyRunCoreDiesWithItsUnprivilegedParent()
+{
+    const QString setpriv = QStandardPaths::findExecutable("setpriv");
+    const QString v2ray = QStandardPaths::findExecutable("v2ray");
+    if (geteuid() != 0 || setpriv.isEmpty() || v2ray.isEmpty())
+        QSKIP("needs root, setpriv and the v2ray core");
+    const uid_t nobody = 65534;
+    const QStringList asNobody{"--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    QTemporaryDir dir;
+    QCOMPARE(chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    const QString run = dir.filePath("run");
+    QVERIFY(QDir(dir.path()).mkdir("run"));
+    QCOMPARE(chown(QFile::encodeName(run).constData(), nobody, nobody), 0);
+    QVERIFY(QFile::link(v2ray, run + "/corvane"));
+    QString error;
+    const QString copy = CoreFile::runnableCopy(run + "/corvane", &error);
+    QVERIFY2(!copy.isEmpty(), qPrintable(error));
+    QCOMPARE(chown(QFile::encodeName(copy).constData(), nobody, nobody), 0);
+
+    const quint16 port = CommconUtils::getUnusedPort();
+    QVERIFY(port != 0);
+    QFile configFile(run + "/config.json");
+    QVERIFY(configFile.open(QIODevice::WriteOnly));
+    configFile.write(QString(R"({"inbounds": [{"listen": "0.0.0.0", "port": %1, "protocol": "socks",
+                                   "settings": {"auth": "noauth"}}],
+                    "outbounds": [{"protocol": "freedom"}]})")
+                         .arg(port)
+                         .toUtf8());
+    configFile.close();
+
+    QProcess parent;
+    parent.start(setpriv, asNobody + QStringList{"/bin/sh", "-c",
+                                                 "setpriv --pdeathsig KILL -- \"$0\" -config "
+                                                 "\"$1\" >\"$2\" 2>&1 & echo $!; wait",
+                                                 copy, configFile.fileName(), run + "/core.log"});
+    QTRY_VERIFY(parent.canReadLine());
+    const qint64 core = parent.readLine().trimmed().toLongLong();
+    QVERIFY(core > 0);
+    const auto killCore = qScopeGuard([core] { kill(pid_t(core), SIGKILL); });
+
+    const auto coreLog = [&] {
+        QFile log(run + "/core.log");
+        return log.open(QIODevice::ReadOnly) ? QString(log.readAll()) : QString("no log");
+    };
+    QTcpSocket client;
+    QTRY_VERIFY2(
+        [&] {
+            client.abort();
+            client.connectToHost(QHostAddress::LocalHost, port);
+            return client.waitForConnected(1000);
+        }(),
+        qPrintable(coreLog()));
+    QTRY_COMPARE(DrainWatch::connectionsOf(core, {port}), 1);
+    const QByteArray descriptors =
+        outputOf(setpriv, asNobody + QStringList{"/bin/sh", "-c", "readlink /proc/$0/fd/*",
+                                                 QString::number(core)});
+    QVERIFY2(descriptors.contains("socket:["), descriptors.constData());
+
+    parent.kill();
+    QTRY_COMPARE(parent.state(), QProcess::NotRunning);
+    QTRY_VERIFY(!running(core));
 }
 
 QTEST_GUILESS_MAIN(TestDrainWatch)
