@@ -1,0 +1,170 @@
+#include "drainwatch.h"
+
+#include <algorithm>
+#include <cctype>
+
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// The kernel's TCP states (include/net/tcp_states.h) in which an accepted socket the core
+// still holds open can carry data one way or the other:
+// - ESTABLISHED;
+// - CLOSE_WAIT: the client has finished sending, but the core may still be relaying the
+//   upstream's answer to it (a client that half-closes after its request);
+// - FIN_WAIT1 and FIN_WAIT2 with the descriptor still open: the core has shut down its
+//   sending side only, and the client may still be uploading;
+// - SYN_RECV: a handshake still in the listener's queue has no inode and ends with the
+//   listener, so a row of the core's own inode is one accepted early (TCP Fast Open).
+// LISTEN is no connection; LAST_ACK, CLOSING and TIME_WAIT follow both ends' FIN and carry
+// nothing more. A core that never closes a CLOSE_WAIT socket would keep counting it, which
+// is why whoever waits for the count also needs a limit of its own.
+bool carriesData(uint state)
+{
+    switch (state) {
+    case 0x01: // ESTABLISHED
+    case 0x03: // SYN_RECV
+    case 0x04: // FIN_WAIT1
+    case 0x05: // FIN_WAIT2
+    case 0x08: // CLOSE_WAIT
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isHex(const QByteArray &text)
+{
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
+#ifdef Q_OS_LINUX
+// /proc files report no size; a netns with an absurd number of sockets is not counted short
+// but answered with "cannot tell".
+constexpr qint64 maxProcNetTcp = 64 * 1024 * 1024;
+
+// 0, or the errno of the failed read.
+int readProcFile(const QByteArray &path, QByteArray *text)
+{
+    const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    text->clear();
+    char buffer[65536];
+    ssize_t got;
+    int error = 0;
+    while (error == 0 && (got = read(fd, buffer, sizeof buffer)) != 0) {
+        if (got < 0)
+            error = errno == EINTR ? 0 : errno;
+        else if (text->size() + got > maxProcNetTcp)
+            error = EFBIG;
+        else
+            text->append(buffer, int(got));
+    }
+    close(fd);
+    return error;
+}
+
+// The link targets of a process's descriptors; false when its fd folder cannot be read,
+// which for a core that is not dumpable is already the case for its own user.
+bool descriptorTargets(qint64 pid, QStringList *targets)
+{
+    const QByteArray folder = "/proc/" + QByteArray::number(pid) + "/fd";
+    DIR *dir = opendir(folder.constData());
+    if (!dir)
+        return false;
+    // Socket targets are short; a longer one is a file path and is of no interest.
+    char target[64];
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const ssize_t length = readlinkat(dirfd(dir), entry->d_name, target, sizeof target);
+        if (length > 0 && size_t(length) < sizeof target)
+            targets->append(QString::fromLatin1(target, int(length)));
+    }
+    closedir(dir);
+    return true;
+}
+#endif
+
+} // namespace
+
+namespace DrainWatch {
+
+QSet<quint64> socketInodes(const QStringList &linkTargets)
+{
+    QSet<quint64> inodes;
+    const QString prefix = QStringLiteral("socket:[");
+    for (const QString &target : linkTargets) {
+        if (!target.startsWith(prefix) || !target.endsWith(QLatin1Char(']')))
+            continue;
+        bool ok = false;
+        const quint64 inode =
+            target.midRef(prefix.size(), target.size() - prefix.size() - 1).toULongLong(&ok);
+        if (ok && inode != 0)
+            inodes.insert(inode);
+    }
+    return inodes;
+}
+
+int clientConnections(const QByteArray &procNetTcp, const QSet<quint64> &inodes,
+                      const QSet<quint16> &ports)
+{
+    // "  sl  local_address rem_address   st tx_queue:rx_queue tr:tm->when retrnsmt   uid
+    // timeout inode ...", addresses as hex "address:port", IPv4 in 8 digits, IPv6 in 32.
+    int count = 0;
+    for (const QByteArray &line : procNetTcp.split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 10 || !fields.at(0).endsWith(':'))
+            continue; // the heading, an empty or a cut-off line
+        const QByteArray &local = fields.at(1);
+        const int colon = local.indexOf(':');
+        const QByteArray address = local.left(colon);
+        if (colon < 0 || (address.size() != 8 && address.size() != 32) || !isHex(address))
+            continue;
+        bool portOk = false, stateOk = false, inodeOk = false;
+        const QByteArray portText = local.mid(colon + 1);
+        const quint16 port = portText.toUShort(&portOk, 16);
+        const uint state = fields.at(3).toUInt(&stateOk, 16);
+        const quint64 inode = fields.at(9).toULongLong(&inodeOk, 10);
+        if (!portOk || portText.size() != 4 || !stateOk || !inodeOk)
+            continue;
+        if (inode != 0 && inodes.contains(inode) && ports.contains(port) && carriesData(state))
+            ++count;
+    }
+    return count;
+}
+
+int connectionsOf(qint64 pid, const QSet<quint16> &ports)
+{
+#ifdef Q_OS_LINUX
+    QStringList targets;
+    if (pid <= 0 || !descriptorTargets(pid, &targets))
+        return -1;
+    const QSet<quint64> inodes = socketInodes(targets);
+    const QByteArray net = "/proc/" + QByteArray::number(pid) + "/net/";
+    QByteArray table;
+    if (readProcFile(net + "tcp", &table) != 0)
+        return -1;
+    int count = clientConnections(table, inodes, ports);
+    // A kernel without IPv6 has no tcp6 table at all.
+    const int error = readProcFile(net + "tcp6", &table);
+    if (error == 0)
+        count += clientConnections(table, inodes, ports);
+    else if (error != ENOENT)
+        return -1;
+    return count;
+#else
+    Q_UNUSED(pid)
+    Q_UNUSED(ports)
+    return -1;
+#endif
+}
+
+} // namespace DrainWatch
