@@ -86,7 +86,7 @@ int main(int argc, char *argv[])
         QTest::qWait(500);
 
         timer.start();
-        manager.addProxyEntry(request, V2RayManager::Core::Restart);
+        manager.requestStart(request, [](const V2RayManager::Outcome &) {});
         const bool relayed = waitUntilRelays(port, target);
         change.push_back(timer.nsecsElapsed() / 1e6);
         manager.stopV2Ray();

@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QSettings>
 #include <QUrl>
 
@@ -58,6 +59,11 @@ void PageHandlers::wire(MainChannel *channel)
     connect(updateVersion, &UpdateVersion::sigVersionUpdate, this, &PageHandlers::announceVersion);
     connect(channel, &MainChannel::siglanguage, this, &PageHandlers::changeLanguage);
     connect(channel, &MainChannel::sigOpenUrl, this, &PageHandlers::openUrl);
+    // Callers of the local API that wait learn how their start ended; the service answers
+    // them from its own thread.
+    connect(runtime, &V2RayManager::startSettled, httpService, &HttpService::settleStart);
+    // A start is refused where the core could not be served its configuration.
+    runtime->setServiceCheck([service = httpService] { return service->listenOnServicePort(); });
 }
 
 void PageHandlers::setIpGeoUrl(const QString &url, int deadlineMs)
@@ -96,38 +102,28 @@ void PageHandlers::logToken(const QString &token)
     qDebug() << "Sending data to JavaScript:" << token;
 }
 
-V2RayManager::Core PageHandlers::coreAfterChange()
-{
-    if (httpService->listenOnServicePort())
-        return V2RayManager::Core::Restart;
-    // Another program on the service's port would be asked for the configuration instead.
-    qDebug() << "Core not started: the HTTP service is not listening";
-    return V2RayManager::Core::Stop;
-}
-
 void PageHandlers::startProxy(const QJsonObject &data)
 {
     qDebug() << "Sending data " << LogMask::masked(data);
-    const quint16 port = runtime->addProxyEntry(data, coreAfterChange());
     // A start on behalf of the local API has nobody on the page waiting for its answer.
     const bool forApi = !text(data, "API").isEmpty();
-    if (port != 0) {
-        if (!forApi)
-            runPageScript(PageCall::sigSendMessageToJS(port));
-        return;
-    }
-    if (!forApi)
-        runPageScript(PageCall::startFailed());
+    const QPointer<PageHandlers> self(this);
+    runtime->requestStart(data, [self, forApi](const V2RayManager::Outcome &outcome) {
+        if (!self || forApi)
+            return;
+        self->runPageScript(outcome.ok ? PageCall::sigSendMessageToJS(outcome.port)
+                                       : PageCall::startFailed());
+    });
 }
 
 void PageHandlers::startRotatingProxy(const QJsonObject &data)
 {
-    const quint16 port = runtime->addProxyEntry(data, coreAfterChange());
-    if (port == 0) {
-        runPageScript(PageCall::startError());
-        return;
-    }
-    runPageScript(PageCall::sigSendMessageToJS(port));
+    const QPointer<PageHandlers> self(this);
+    runtime->requestStart(data, [self](const V2RayManager::Outcome &outcome) {
+        if (self)
+            self->runPageScript(outcome.ok ? PageCall::sigSendMessageToJS(outcome.port)
+                                           : PageCall::startError());
+    });
 }
 
 void PageHandlers::sendRunList()
@@ -139,11 +135,12 @@ void PageHandlers::deleteProxy(int port)
 {
     qDebug() << "Sending data to JavaScript:" << port;
     // The row stays while its entry does: the page must not show a running proxy as gone.
-    if (!runtime->removeProxyEntry(port, coreAfterChange())) {
-        runPageScript(PageCall::removeFailed());
-        return;
-    }
-    runPageScript(PageCall::sigSendDelRow(port));
+    const QPointer<PageHandlers> self(this);
+    runtime->requestRemoval(port, [self, port](const V2RayManager::Outcome &outcome) {
+        if (self)
+            self->runPageScript(outcome.ok ? PageCall::sigSendDelRow(port)
+                                           : PageCall::removeFailed());
+    });
 }
 
 void PageHandlers::logout()

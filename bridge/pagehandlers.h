@@ -59,8 +59,6 @@ private:
     void changeLanguage(const QJsonObject &data);
     void forwardLocalApiRequest(const QJsonObject &query);
     void announceVersion(const QJsonObject &release);
-    // Checked before a change: the core is restarted on it only where the service can serve it.
-    V2RayManager::Core coreAfterChange();
 
     QSettings *settings;
     V2RayManager *runtime;

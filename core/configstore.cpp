@@ -82,44 +82,60 @@ bool ConfigStore::load(QJsonObject *root) const
 
 bool ConfigStore::store(const QJsonObject &root, const std::function<void()> &beforeCommit) const
 {
-    return write(QJsonDocument(root).toJson(QJsonDocument::Indented), &root, beforeCommit);
+    return commit(prepare(root), beforeCommit);
 }
 
 bool ConfigStore::storePlain(const QByteArray &json) const
 {
-    return write(json, nullptr, {});
+    return commit(prepareBytes(json, nullptr));
 }
 
-bool ConfigStore::write(const QByteArray &json, const QJsonObject *root,
-                        const std::function<void()> &beforeCommit) const
+std::unique_ptr<ConfigStore::Pending> ConfigStore::prepare(const QJsonObject &root) const
 {
-    CipherCodec codec;
-    const QByteArray stored = codec.encryptUtf8(json);
+    return prepareBytes(QJsonDocument(root).toJson(QJsonDocument::Indented), &root);
+}
+
+std::unique_ptr<ConfigStore::Pending> ConfigStore::prepareBytes(const QByteArray &json,
+                                                                const QJsonObject *root) const
+{
+    auto pending = std::make_unique<Pending>(m_path);
+    pending->stored = CipherCodec().encryptUtf8(json);
+    pending->plain = json;
+    if (root) {
+        pending->root = *root;
+        pending->hasRoot = true;
+    }
+    const QMutexLocker lock(&m_mutex);
+    // Unbuffered: a buffered write fails only in the flush inside commit(), which this Qt
+    // does not report, and a truncated file would replace the good one.
+    if (!pending->file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        qDebug() << "Failed to open file: " << pending->file.errorString();
+        return nullptr;
+    }
+    if (pending->file.write(pending->stored) != pending->stored.size()) {
+        qDebug() << "Failed to write file: " << pending->file.errorString();
+        return nullptr;
+    }
+    return pending;
+}
+
+bool ConfigStore::commit(std::unique_ptr<Pending> pending,
+                         const std::function<void()> &beforeCommit) const
+{
+    if (!pending)
+        return false;
     const QMutexLocker lock(&m_mutex);
     // Whatever the outcome, the file may no longer hold what was written before.
     m_written = Written();
-    QSaveFile file(m_path);
-    // Unbuffered: a buffered write fails only in the flush inside commit(), which this Qt
-    // does not report, and a truncated file would replace the good one.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        qDebug() << "Failed to open file: " << file.errorString();
-        return false;
-    }
-    if (file.write(stored) != stored.size()) {
-        qDebug() << "Failed to write file: " << file.errorString();
-        return false;
-    }
     if (beforeCommit)
         beforeCommit();
-    if (!file.commit()) {
-        qDebug() << "Failed to write file: " << file.errorString();
+    if (!pending->file.commit()) {
+        qDebug() << "Failed to write file: " << pending->file.errorString();
         return false;
     }
-    m_written.stored = stored;
-    m_written.plain = json;
-    if (root) {
-        m_written.root = *root;
-        m_written.hasRoot = true;
-    }
+    m_written.stored = pending->stored;
+    m_written.plain = pending->plain;
+    m_written.root = pending->root;
+    m_written.hasRoot = pending->hasRoot;
     return true;
 }

@@ -3,9 +3,11 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QMutex>
+#include <QSaveFile>
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 // The enciphered core configuration file (run/config.json). Every read reads the file, and
 // every write replaces it atomically, so a crash or a full disk never leaves a truncated
@@ -34,6 +36,26 @@ public:
     bool store(const QJsonObject &root, const std::function<void()> &beforeCommit = {}) const;
     bool storePlain(const QByteArray &json) const;
 
+    // A store in two steps, for a writer that has something to do between them: prepare
+    // writes the new bytes in full beside the file (null, and logged, when it cannot), and
+    // commit puts them in place. Reads meanwhile get the old file; a pending write that is
+    // dropped leaves no trace.
+    class Pending
+    {
+    public:
+        explicit Pending(const QString &path)
+            : file(path)
+        {}
+        QSaveFile file;
+        QByteArray stored;
+        QByteArray plain;
+        QJsonObject root;
+        bool hasRoot = false;
+    };
+    std::unique_ptr<Pending> prepare(const QJsonObject &root) const;
+    bool commit(std::unique_ptr<Pending> pending,
+                const std::function<void()> &beforeCommit = {}) const;
+
     // While held, reads wait; they then read what is stored by the time of the release.
     void holdReads() const { m_mutex.lock(); }
     void releaseReads() const { m_mutex.unlock(); }
@@ -48,10 +70,9 @@ private:
         bool hasRoot = false;
     };
 
+    std::unique_ptr<Pending> prepareBytes(const QByteArray &json, const QJsonObject *root) const;
     QByteArray readStored(bool *ok) const;
     QByteArray plainOf(const QByteArray &stored, QJsonObject *written) const;
-    bool write(const QByteArray &json, const QJsonObject *root,
-               const std::function<void()> &beforeCommit) const;
 
     QString m_path;
     // Guards the file and what was written last. Recursive, so that the holder of reads may

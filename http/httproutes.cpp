@@ -143,6 +143,7 @@ ApiRequest apiRequest(const QString &target)
         request.params.insert(item.first, item.second);
     }
 
+    request.wait = request.params.value(QLatin1String("wait")).toString() == QLatin1String("1");
     const QString proxy = request.params.value(QLatin1String("proxy")).toString();
     if (proxy.isEmpty()) {
         request.choosePort = true;
@@ -200,6 +201,23 @@ QByteArray badRequestAnswer(const QString &reason)
 QByteArray conflictAnswer(const QString &reason)
 {
     return "HTTP/1.1 409 Conflict\r\nContent-Type: text/plain\r\n\r\n" + reason.toUtf8() + "\n";
+}
+
+QByteArray serviceUnavailableAnswer(const QString &reason)
+{
+    return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n\r\n" +
+           reason.toUtf8() + "\n";
+}
+
+QByteArray badGatewayAnswer(const QString &reason)
+{
+    return "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/plain\r\n\r\n" + reason.toUtf8() + "\n";
+}
+
+QByteArray gatewayTimeoutAnswer(const QString &reason)
+{
+    return "HTTP/1.1 504 Gateway Timeout\r\nContent-Type: text/plain\r\n\r\n" + reason.toUtf8() +
+           "\n";
 }
 
 QByteArray maskedForLog(const QByteArray &head)

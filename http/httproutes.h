@@ -40,6 +40,8 @@ struct ApiRequest
 {
     QJsonObject params;
     bool choosePort = false;
+    // The caller waits for the port to relay ("wait=1") instead of being answered at once.
+    bool wait = false;
     QString error;
 };
 ApiRequest apiRequest(const QString &target);
@@ -51,6 +53,9 @@ QByteArray notFoundAnswer();
 QByteArray forbiddenAnswer();
 QByteArray badRequestAnswer(const QString &reason);
 QByteArray conflictAnswer(const QString &reason);
+QByteArray serviceUnavailableAnswer(const QString &reason);
+QByteArray badGatewayAnswer(const QString &reason);
+QByteArray gatewayTimeoutAnswer(const QString &reason);
 
 // The request head as it may be logged: credentials a client sends along (Authorization,
 // Proxy-Authorization, Cookie) are replaced by "***".

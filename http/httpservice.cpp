@@ -141,6 +141,12 @@ void HttpService::processRequest(QByteArray requestData, QTcpSocket *clientSocke
             request.params.insert(QStringLiteral("proxy"),
                                   ProxyEntries::choosePort(own, CommconUtils::getUnusedPort));
         const quint16 port = request.params.value(QStringLiteral("proxy")).toInt();
+        if (port == 0) {
+            qDebug() << "Refused HTTP request: no free local port";
+            answer(clientSocket,
+                   HttpRoutes::serviceUnavailableAnswer(QStringLiteral("no free local port")));
+            break;
+        }
         // The start would be refused; the caller learns it now instead of from a dead port.
         if (!request.choosePort && !own.contains(port) && !CommconUtils::isPortFree(port)) {
             qDebug() << "Refused HTTP request: local port" << port
@@ -150,8 +156,11 @@ void HttpService::processRequest(QByteArray requestData, QTcpSocket *clientSocke
                        QStringLiteral("local port %1 is in use by another program").arg(port)));
             break;
         }
+        if (request.wait)
+            awaitStart(clientSocket, port);
         emit sigIshttpProxy(request.params);
-        answer(clientSocket, HttpRoutes::portAnswer(port));
+        if (!request.wait)
+            answer(clientSocket, HttpRoutes::portAnswer(port));
         break;
     }
     case HttpRoutes::Route::NotFound:
@@ -182,6 +191,37 @@ void HttpService::answer(QTcpSocket *socket, const QByteArray &bytes)
     // disconnectFromHost closes once the written bytes have gone out, without waiting here.
     socket->write(bytes);
     socket->disconnectFromHost();
+}
+
+// The answer comes when the start of that port ends, or when the caller has waited too long:
+// the account service may never answer the page.
+void HttpService::awaitStart(QTcpSocket *socket, quint16 port)
+{
+    waiting.insert(port, socket);
+    connect(socket, &QObject::destroyed, this,
+            [this, socket, port] { waiting.remove(port, socket); });
+    auto *limit = new QTimer(socket);
+    limit->setSingleShot(true);
+    connect(limit, &QTimer::timeout, this, [this, socket, port] {
+        waiting.remove(port, socket);
+        answer(socket, HttpRoutes::gatewayTimeoutAnswer(
+                           QStringLiteral("local port %1 did not start in time").arg(port)));
+    });
+    limit->start(startWaitTimeoutMs);
+}
+
+void HttpService::settleStart(quint16 port, bool ok, const QString &reason)
+{
+    const QList<QTcpSocket *> sockets = waiting.values(port);
+    waiting.remove(port);
+    for (QTcpSocket *socket : sockets) {
+        for (QTimer *limit : socket->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
+            limit->stop();
+        answer(socket,
+               ok ? HttpRoutes::portAnswer(port)
+                  : HttpRoutes::badGatewayAnswer(
+                        QStringLiteral("local port %1 could not start: %2").arg(port).arg(reason)));
+    }
 }
 
 QByteArray HttpService::configBody(quint16 apiPort)

@@ -35,6 +35,12 @@ public:
     void setHeaderTimeout(int milliseconds) { headerTimeoutMs = milliseconds; }
     // How long writing an answer may go without progress before the connection is dropped.
     void setWriteTimeout(int milliseconds) { writeTimeoutMs = milliseconds; }
+    // How long a caller that asked to wait for its port is kept waiting at most.
+    void setStartWaitTimeout(int milliseconds) { startWaitTimeoutMs = milliseconds; }
+
+public slots:
+    // A start's end, for the callers waiting for that port.
+    void settleStart(quint16 port, bool ok, const QString &reason);
 
 signals:
     void sigIshttpProxy(QJsonObject strMsg);
@@ -54,7 +60,11 @@ private:
     QSet<quint16> ownPorts();
 
     const ConfigStore *store;
+    void awaitStart(QTcpSocket *socket, quint16 port);
+
     QHash<QTcpSocket *, QByteArray> received;
+    QMultiHash<quint16, QTcpSocket *> waiting;
     int headerTimeoutMs = 10000;
     int writeTimeoutMs = 10000;
+    int startWaitTimeoutMs = 30000;
 };

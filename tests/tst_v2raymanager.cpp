@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <csignal>
@@ -31,7 +32,7 @@ private slots:
     void heldReadsGetWhatIsStoredMeanwhile();
     void coreOutputExitAndStopAreLogged();
     void preparedStartRunsTheCoreFileAsItIsThen();
-    void restartReplacesTheCoreOnlyForAWrittenFile();
+    void failedChangesKeepThePreviousDocument();
 
 private:
     QByteArray stored() const;
@@ -215,12 +216,16 @@ void TestV2RayManager::coreOutputExitAndStopAreLogged()
     manager.startV2Ray();
     QTRY_VERIFY(log.contains("V2Ray exited by itself"));
     const QString lines = log.lines().join('\n');
-    QVERIFY2(lines.contains("V2Ray Output: \"-config http://127.0.0.1:9584/xray_config.json\\n\""),
-             qPrintable(lines));
+    // The core is told where its configuration is, with the port its API is to listen on.
+    const QRegularExpression told(
+        "V2Ray Output: \"-config "
+        "http://127\\.0\\.0\\.1:9584/xray_config\\.json\\?api=\\d+\\\\n\"");
+    QVERIFY2(lines.contains(told), qPrintable(lines));
     QVERIFY2(lines.contains("V2Ray Error: \"oops\\n\""), qPrintable(lines));
-    QVERIFY2(lines.contains("exit code: 3 Exit status: QProcess::NormalExit last error output: "
-                            "\"-config http://127.0.0.1:9584/xray_config.json | oops\""),
-             qPrintable(lines));
+    const QRegularExpression ended(
+        "exit code: 3 Exit status: QProcess::NormalExit last error output: \"-config "
+        "http://127\\.0\\.0\\.1:9584/xray_config\\.json\\?api=\\d+ \\| oops\"");
+    QVERIFY2(lines.contains(ended), qPrintable(lines));
 
     // A stop by the client itself kills the core and is no exit by itself.
     QVERIFY(QFile(m_folder->filePath("stay")).open(QIODevice::WriteOnly));
@@ -268,7 +273,7 @@ void TestV2RayManager::preparedStartRunsTheCoreFileAsItIsThen()
     manager.startV2Ray();
     QCOMPARE(manager.coreProcessId(), prepared);
     QTRY_VERIFY(
-        log.contains("V2Ray Output: \"new -config http://127.0.0.1:9584/xray_config.json\\n\""));
+        log.contains("V2Ray Output: \"new -config http://127.0.0.1:9584/xray_config.json?api="));
     manager.stopV2Ray();
     QTRY_COMPARE(childProcesses().size(), 1); // the next one, prepared after the start
 
@@ -280,41 +285,55 @@ void TestV2RayManager::preparedStartRunsTheCoreFileAsItIsThen()
     QCOMPARE(log.count("V2Ray exited by itself"), 0);
 }
 
-// A restart lets the prepared core go once the new file is written, and commits it while the
-// old core ends; a file that cannot be written leaves the running core alone.
-void TestV2RayManager::restartReplacesTheCoreOnlyForAWrittenFile()
+// A change is answered once the core is seen to serve it. A file that cannot be written
+// leaves the running core alone; a core that exits at its start brings the previous
+// document back, and its exit and last words are logged.
+void TestV2RayManager::failedChangesKeepThePreviousDocument()
 {
     installCore("#!/bin/sh\nexec sleep 300\n");
     V2RayManager manager;
     manager.prepareNextCore();
-    QTRY_COMPARE(childProcesses().size(), 1);
+    QVERIFY(manager.addProxyEntry(startRequest(60001)) != 0);
     manager.startV2Ray();
     const qint64 first = manager.coreProcessId();
-    QTRY_COMPARE(childProcesses().size(), 2); // the core, and the next one prepared
-
+    QVERIFY(first > 0);
     const QByteArray before = stored();
+    const QByteArray plainBefore = manager.readConfig();
+
+    QList<V2RayManager::Outcome> outcomes;
+    QSignalSpy settled(&manager, &V2RayManager::startSettled);
+    const auto record = [&outcomes](const V2RayManager::Outcome &outcome) {
+        outcomes << outcome;
+    };
     const QFileDevice::Permissions writable = QFile::permissions(m_folder->filePath("run"));
     QVERIFY(QFile::setPermissions(m_folder->filePath("run"),
                                   QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     {
         PermissionsBind permissions;
         QVERIFY2(permissions.binds(), "cannot drop the capabilities that bypass permissions");
-        QCOMPARE(manager.addProxyEntry(startRequest(60001), V2RayManager::Core::Restart),
-                 quint16(0));
+        manager.requestStart(startRequest(60002), record);
+        QTRY_COMPARE(outcomes.size(), 1);
     }
     QVERIFY(QFile::setPermissions(m_folder->filePath("run"), writable));
+    QVERIFY(!outcomes.last().ok);
     QCOMPARE(manager.coreProcessId(), first);
     QCOMPARE(stored(), before);
 
+    installCore("#!/bin/sh\necho 'failed to read config: 60002 is odd' >&2\nexit 23\n");
     LogCapture log;
-    QCOMPARE(manager.addProxyEntry(startRequest(60001), V2RayManager::Core::Restart),
-             quint16(60001));
-    QVERIFY(manager.coreProcessId() != first);
-    QVERIFY(childProcesses().contains(manager.coreProcessId()));
-    QVERIFY(!QFileInfo::exists(QString("/proc/%1").arg(first))); // ended and reaped
-    QCOMPARE(log.count("V2Ray process finished with exit code:"), 1);
-    QCOMPARE(log.count("V2Ray exited by itself"), 0);
-    QVERIFY(ProxyEntries::hasEntry(QJsonDocument::fromJson(manager.readConfig()).object(), 60001));
+    manager.requestStart(startRequest(60002), record);
+    QTRY_COMPARE(outcomes.size(), 2);
+    QVERIFY(!outcomes.last().ok);
+    QCOMPARE(outcomes.last().port, quint16(60002));
+    QCOMPARE(settled.size(), 2);
+    QCOMPARE(settled.last().at(1).toBool(), false);
+    QCOMPARE(manager.readConfig(), plainBefore);
+    QVERIFY(!QFileInfo::exists(QString("/proc/%1").arg(first))); // ended, not left behind
+    QVERIFY(log.count("V2Ray exited by itself") >= 1);
+    QVERIFY(log.contains("V2Ray process finished with exit code: 23"));
+    QVERIFY(log.lines().join('\n').contains(
+        "exit code: 23 Exit status: QProcess::NormalExit last error output: "
+        "\"failed to read config: 60002 is odd\""));
 }
 
 QTEST_GUILESS_MAIN(TestV2RayManager)

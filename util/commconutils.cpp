@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QMessageBox>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QUdpSocket>
 
 #ifdef Q_OS_UNIX
@@ -14,13 +15,16 @@
 
 namespace {
 
-// The core's inbounds listen on every address, TCP and UDP, and the core refuses to start
-// at all when one of them cannot be bound: a port is only usable when both can be bound on
-// 0.0.0.0, not merely on 127.0.0.1.
+const int portProbeMs = 200;
+
+// The core's inbounds listen on every address of both families ("0.0.0.0" is dual-stack for
+// it), TCP and UDP, and the core refuses to start at all when one of them cannot be bound: a
+// port is only usable when both can be bound on Any, not merely on 127.0.0.1. Qt falls back to
+// IPv4 alone on a machine without IPv6.
 bool udpFree(quint16 port)
 {
     QUdpSocket socket;
-    return socket.bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress);
+    return socket.bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress);
 }
 
 } // namespace
@@ -56,7 +60,7 @@ quint16 CommconUtils::getUnusedPort()
     // The system picks a free TCP port; one whose UDP side is taken is given back.
     for (int attempt = 0; attempt < 16 && port == 0; ++attempt) {
         QTcpServer server;
-        server.listen(QHostAddress::AnyIPv4, 0);
+        server.listen(QHostAddress::Any, 0);
         const quint16 offered = server.serverPort();
         if (offered == 0)
             break;
@@ -72,7 +76,18 @@ bool CommconUtils::isPortFree(quint16 port)
     if (port == 0)
         return false;
     QTcpServer server;
-    return server.listen(QHostAddress::AnyIPv4, port) && udpFree(port);
+    return server.listen(QHostAddress::Any, port) && udpFree(port);
+}
+
+bool CommconUtils::portAccepts(quint16 port)
+{
+    // On loopback a connection is accepted or refused at once; the wait only bounds a
+    // listener whose backlog is full.
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    const bool accepted = socket.waitForConnected(portProbeMs);
+    socket.abort();
+    return accepted;
 }
 
 QStringList CommconUtils::getLocalIPv4List()

@@ -19,5 +19,7 @@ public:
     static quint16 getUnusedPort();
     // Whether the core could bind the port now (TCP and UDP, on every local address).
     static bool isPortFree(quint16 port);
+    // Whether something accepts TCP connections on the port on 127.0.0.1 now.
+    static bool portAccepts(quint16 port);
     static QStringList getLocalIPv4List();
 };
