@@ -89,17 +89,17 @@ void TestV2RayManager::installCore(const QByteArray &script)
 void TestV2RayManager::addRewriteAndReset()
 {
     V2RayManager manager;
-    QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(60001)); // no file yet
+    QCOMPARE(manager.addProxyEntry(startRequest(31001)), quint16(31001)); // no file yet
     const QByteArray bytes = stored();
     QVERIFY2(QRegularExpression("^[A-Za-z0-9+/]+=*$").match(QString::fromLatin1(bytes)).hasMatch(),
              bytes.constData());
     QVERIFY(manager.readConfig().startsWith("{\n    \"dns\"")); // the indented form inside
 
     // A second start on the same port rewrites its outbound in place.
-    QJsonObject second = startRequest(60001);
+    QJsonObject second = startRequest(31001);
     second.insert("counrtyList", "DE");
     second.insert("sid", "s-2");
-    QCOMPARE(manager.addProxyEntry(second), quint16(60001));
+    QCOMPARE(manager.addProxyEntry(second), quint16(31001));
     const QJsonObject root = QJsonDocument::fromJson(manager.readConfig()).object();
     QCOMPARE(root.value("inbounds").toArray().size(), 1);
     QCOMPARE(root.value("routing").toObject().value("rules").toArray().size(), 1);
@@ -110,15 +110,15 @@ void TestV2RayManager::addRewriteAndReset()
     QVERIFY(manager.resetConfig());
     QCOMPARE(manager.readConfig(), ProxyEntries::templateText());
     writeStored(QByteArray()); // an empty file is the empty template too
-    QCOMPARE(manager.addProxyEntry(startRequest(60002)), quint16(60002));
+    QCOMPARE(manager.addProxyEntry(startRequest(31002)), quint16(31002));
 }
 
 void TestV2RayManager::failuresLeaveTheStoredBytes()
 {
     V2RayManager manager;
-    QVERIFY(manager.addProxyEntry(startRequest(60001)) != 0);
+    QVERIFY(manager.addProxyEntry(startRequest(31001)) != 0);
     const QByteArray before = stored();
-    for (int local : {60002, 60001}) { // a new port, then a rewrite of the existing one
+    for (int local : {31002, 31001}) { // a new port, then a rewrite of the existing one
         QJsonObject request = startRequest(local);
         request.insert("port", "abc");
         QCOMPARE(manager.addProxyEntry(request), quint16(0));
@@ -133,7 +133,7 @@ void TestV2RayManager::failuresLeaveTheStoredBytes()
     struct rlimit limit = saved;
     limit.rlim_cur = before.size() + 100;
     setrlimit(RLIMIT_FSIZE, &limit);
-    const quint16 port = manager.addProxyEntry(startRequest(60002));
+    const quint16 port = manager.addProxyEntry(startRequest(31002));
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
     QCOMPARE(port, quint16(0));
@@ -145,14 +145,14 @@ void TestV2RayManager::failuresLeaveTheStoredBytes()
          {QByteArray("not a stored configuration\n"), CipherCodec().encryptUtf8("[1, 2]")}) {
         writeStored(garbage);
         LogCapture log;
-        QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(0));
-        QVERIFY(!manager.removeProxyEntry(60001));
+        QCOMPARE(manager.addProxyEntry(startRequest(31001)), quint16(0));
+        QVERIFY(!manager.removeProxyEntry(31001));
         QCOMPARE(log.count("Failed to parse JSON: "), 2);
         QCOMPARE(stored(), garbage);
     }
 
     QVERIFY(QDir(m_folder->filePath("run")).removeRecursively());
-    QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(0));
+    QCOMPARE(manager.addProxyEntry(startRequest(31001)), quint16(0));
     QVERIFY(!manager.resetConfig());
     QVERIFY(!QFileInfo::exists(m_folder->filePath("run"))); // nor made again
 }
@@ -163,12 +163,12 @@ void TestV2RayManager::failuresLeaveTheStoredBytes()
 void TestV2RayManager::readsTheFileNotWhatItWrote()
 {
     V2RayManager manager;
-    QCOMPARE(manager.addProxyEntry(startRequest(60001)), quint16(60001));
+    QCOMPARE(manager.addProxyEntry(startRequest(31001)), quint16(31001));
     QFile file(m_folder->filePath("run/config.json"));
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
     file.close();
-    const QByteArray other = QString(manager.readConfig()).replace("60001", "60002").toUtf8();
+    const QByteArray other = QString(manager.readConfig()).replace("31001", "31002").toUtf8();
     const QByteArray otherStored = CipherCodec().encryptUtf8(other);
     QCOMPARE(otherStored.size(), stored().size());
     writeStored(otherStored);
@@ -177,7 +177,7 @@ void TestV2RayManager::readsTheFileNotWhatItWrote()
     file.close();
 
     QCOMPARE(manager.readConfig(), other);
-    QVERIFY(manager.removeProxyEntry(60002));
+    QVERIFY(manager.removeProxyEntry(31002));
     QVERIFY(
         ProxyEntries::usedPorts(QJsonDocument::fromJson(manager.readConfig()).object()).isEmpty());
 }
@@ -293,7 +293,7 @@ void TestV2RayManager::failedChangesKeepThePreviousDocument()
     installCore("#!/bin/sh\nexec sleep 300\n");
     V2RayManager manager;
     manager.prepareNextCore();
-    QVERIFY(manager.addProxyEntry(startRequest(60001)) != 0);
+    QVERIFY(manager.addProxyEntry(startRequest(31001)) != 0);
     manager.startV2Ray();
     const qint64 first = manager.coreProcessId();
     QVERIFY(first > 0);
@@ -311,7 +311,7 @@ void TestV2RayManager::failedChangesKeepThePreviousDocument()
     {
         PermissionsBind permissions;
         QVERIFY2(permissions.binds(), "cannot drop the capabilities that bypass permissions");
-        manager.requestStart(startRequest(60002), record);
+        manager.requestStart(startRequest(31002), record);
         QTRY_COMPARE(outcomes.size(), 1);
     }
     QVERIFY(QFile::setPermissions(m_folder->filePath("run"), writable));
@@ -319,12 +319,12 @@ void TestV2RayManager::failedChangesKeepThePreviousDocument()
     QCOMPARE(manager.coreProcessId(), first);
     QCOMPARE(stored(), before);
 
-    installCore("#!/bin/sh\necho 'failed to read config: 60002 is odd' >&2\nexit 23\n");
+    installCore("#!/bin/sh\necho 'failed to read config: 31002 is odd' >&2\nexit 23\n");
     LogCapture log;
-    manager.requestStart(startRequest(60002), record);
+    manager.requestStart(startRequest(31002), record);
     QTRY_COMPARE(outcomes.size(), 2);
     QVERIFY(!outcomes.last().ok);
-    QCOMPARE(outcomes.last().port, quint16(60002));
+    QCOMPARE(outcomes.last().port, quint16(31002));
     QCOMPARE(settled.size(), 2);
     QCOMPARE(settled.last().at(1).toBool(), false);
     QCOMPARE(manager.readConfig(), plainBefore);
@@ -333,7 +333,7 @@ void TestV2RayManager::failedChangesKeepThePreviousDocument()
     QVERIFY(log.contains("V2Ray process finished with exit code: 23"));
     QVERIFY(log.lines().join('\n').contains(
         "exit code: 23 Exit status: QProcess::NormalExit last error output: "
-        "\"failed to read config: 60002 is odd\""));
+        "\"failed to read config: 31002 is odd\""));
 }
 
 QTEST_GUILESS_MAIN(TestV2RayManager)

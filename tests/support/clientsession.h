@@ -28,8 +28,9 @@ public:
     // Waits for the message box with that text, checks that it left no overlay and closes it.
     void dismissBox(const QString &text);
 
-    RuntimeFolder folder{RuntimeFolder::WithoutCore}; // made first, so it outlives the window
-    QString error;                                    // empty when everything is up
+    // Made first, so it outlives the window; with the core, which a start must be seen to run.
+    RuntimeFolder folder;
+    QString error; // empty when everything is up
     AccountService *service = nullptr;
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<PageDriver> page;

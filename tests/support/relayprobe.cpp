@@ -6,6 +6,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <functional>
+
 TargetServer::TargetServer(QObject *parent)
     : QTcpServer(parent)
 {
@@ -73,4 +75,67 @@ bool waitUntilRelays(quint16 socksPort, const TargetServer &target, int timeoutM
         QTest::qWait(2); // short, so a port that has just opened is seen at once
     }
     return false;
+}
+
+EchoServer::EchoServer(QObject *parent)
+    : QTcpServer(parent)
+{
+    listen(QHostAddress::LocalHost, 0);
+}
+
+void EchoServer::incomingConnection(qintptr descriptor)
+{
+    auto *socket = new QTcpSocket(this);
+    socket->setSocketDescriptor(descriptor);
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->write(socket->readAll()); });
+}
+
+namespace {
+
+// Runs the event loop until done() holds, the socket closes or the time runs out.
+bool waitOn(QTcpSocket &socket, int timeoutMs, const std::function<bool()> &done)
+{
+    QEventLoop loop;
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    const auto check = [&] {
+        if (done())
+            loop.quit();
+    };
+    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, check);
+    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+} // namespace
+
+HeldConnection::HeldConnection(quint16 socksPort, quint16 targetPort)
+{
+    QByteArray request("\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01", 11);
+    request.append(char(targetPort >> 8)).append(char(targetPort & 0xff));
+    m_socket.connectToHost(QHostAddress::LocalHost, socksPort);
+    if (!m_socket.waitForConnected(3000))
+        return;
+    m_socket.write(request);
+    const int replies = 2 + 10;
+    if (!waitOn(m_socket, 3000, [this] { return m_socket.bytesAvailable() >= 2 + 10; }))
+        return;
+    const QByteArray reply = m_socket.read(replies);
+    m_open = reply.at(1) == 0 && reply.at(3) == 0;
+}
+
+bool HeldConnection::echoes(int timeoutMs)
+{
+    if (!m_open || m_socket.state() != QAbstractSocket::ConnectedState)
+        return false;
+    const QByteArray line = "line " + QByteArray::number(++m_sent) + "\n";
+    m_socket.write(line);
+    QByteArray got;
+    return waitOn(m_socket, timeoutMs, [&] {
+        got += m_socket.readAll();
+        return got.endsWith(line);
+    });
 }
