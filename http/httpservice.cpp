@@ -87,6 +87,10 @@ void HttpService::readClient()
     const QByteArray head = buffer.left(parsed.consumed);
     received.remove(socket);
     disconnect(socket, &QTcpSocket::readyRead, this, &HttpService::readClient);
+    // Nothing after the head is used, yet a caller may go on sending while it waits for its
+    // port: dropped as it arrives, it cannot pile up for the whole wait.
+    connect(socket, &QTcpSocket::readyRead, socket,
+            [socket] { socket->skip(socket->bytesAvailable()); });
     if (parsed.status == HttpHeadParse::Bad) {
         qDebug() << "Refused HTTP request:"
                  << "header too large";

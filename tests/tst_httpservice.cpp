@@ -16,6 +16,8 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <memory>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +30,16 @@ public:
     using HttpService::HttpService;
     using HttpService::incomingConnection;
 };
+
+QByteArray plain(const QByteArray &status, const QByteArray &body)
+{
+    return "HTTP/1.1 " + status + "\r\nContent-Type: text/plain\r\n\r\n" + body;
+}
+
+QByteArray apiGet(const QByteArray &query)
+{
+    return "GET /api/get_ip?" + query + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+}
 
 } // namespace
 
@@ -49,10 +61,15 @@ private slots:
     void configOnlyForThisMachine();
     void configWithTheCoreApi();
     void unreadAnswerDroppedAtWriteDeadline();
+    void waitingCallersAnsweredByTheStart();
+    void noFreePortRefused();
 
 private:
     QByteArray exchange(const QList<QByteArray> &pieces,
                         const QHostAddress &host = QHostAddress::LocalHost);
+    // A caller whose request is on its way; answerOf() reads what it is answered.
+    std::unique_ptr<QTcpSocket> ask(const QByteArray &query);
+    static QByteArray answerOf(QTcpSocket &client);
 
     QTemporaryDir m_dir;
     ConfigStore m_store{m_dir.filePath("run/config.json")};
@@ -90,6 +107,19 @@ QByteArray TestHttpService::exchange(const QList<QByteArray> &pieces, const QHos
         if (pieces.size() > 1)
             QTest::qWait(30); // let each piece arrive as a segment of its own
     }
+    return answerOf(client);
+}
+
+std::unique_ptr<QTcpSocket> TestHttpService::ask(const QByteArray &query)
+{
+    auto client = std::make_unique<QTcpSocket>();
+    client->connectToHost(QHostAddress::LocalHost, m_service->serverPort());
+    client->write(apiGet(query));
+    return client;
+}
+
+QByteArray TestHttpService::answerOf(QTcpSocket &client)
+{
     QByteArray answer;
     const bool closed = QTest::qWaitFor(
         [&] {
@@ -163,9 +193,6 @@ void TestHttpService::answers_data()
     const auto get = [&host](const QByteArray &target, const QByteArray &fields = QByteArray()) {
         return "GET " + target + " HTTP/1.1\r\n" + host + fields + "\r\n";
     };
-    const auto plain = [](const QByteArray &status, const QByteArray &body) {
-        return "HTTP/1.1 " + status + "\r\nContent-Type: text/plain\r\n\r\n" + body;
-    };
     const QByteArray notFound = plain("404 Not Found", "404 Not Found");
     const QByteArray forbidden = plain("403 Forbidden", "403 Forbidden");
     const QByteArray badProxy =
@@ -204,6 +231,9 @@ void TestHttpService::answers_data()
     row("proxy not a number", get("/api/get_ip?proxy=abc"), badProxy);
     row("proxy 0", get("/api/get_ip?proxy=0"), badProxy);
     row("proxy 65536", get("/api/get_ip?proxy=65536"), badProxy);
+    row("wait other than 1", get("/api/get_ip?proxy=60007&wait=true"),
+        plain("200 OK", "127.0.0.1:60007"));
+    row("waiting caller with a bad port", get("/api/get_ip?proxy=abc&wait=1"), badProxy);
     row("POST", "POST /xray_config.json HTTP/1.1\r\n" + host + "\r\n", notFound);
 
     // No route answers a name other than localhost, whatever else the request holds.
@@ -376,6 +406,94 @@ void TestHttpService::unreadAnswerDroppedAtWriteDeadline()
     QCOMPARE(error, ECONNRESET);
     QVERIFY(part.size() < whole.size());
     QVERIFY(whole.startsWith(part));
+}
+
+void TestHttpService::waitingCallersAnsweredByTheStart()
+{
+    QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
+    const auto announced = [&api] {
+        QList<int> ports;
+        for (const QList<QVariant> &call : qAsConst(api))
+            ports.append(call.first().toJsonObject().value("proxy").toInt());
+        std::sort(ports.begin(), ports.end()); // the callers connect at once, in any order
+        return ports;
+    };
+    const auto served = [this](const QTcpSocket &client) {
+        for (QTcpSocket *socket : m_service->findChildren<QTcpSocket *>()) {
+            if (socket->peerPort() == client.localPort())
+                return socket;
+        }
+        return static_cast<QTcpSocket *>(nullptr);
+    };
+
+    auto first = ask("proxy=60011&wait=1");
+    auto second = ask("proxy=60011&gender=1&wait=1");
+    auto other = ask("proxy=60012&wait=1");
+    auto hungUp = ask("proxy=60014&wait=1");
+    QTRY_COMPARE(api.count(), 4);
+    // A caller that hangs up is forgotten: the settle finds nobody to answer.
+    const QPointer<QTcpSocket> hungUpServed = served(*hungUp);
+    QVERIFY(hungUpServed);
+    hungUp->close();
+    QTRY_VERIFY(hungUpServed.isNull());
+    m_service->settleStart(60014, true, QString());
+
+    // What a waiting caller sends after its request is not kept.
+    const QPointer<QTcpSocket> otherServed = served(*other);
+    other->write(QByteArray(4 * 1024 * 1024, 'x'));
+    QTRY_VERIFY(other->bytesToWrite() == 0 && otherServed->bytesAvailable() == 0);
+
+    // A caller that does not wait is answered at once, whoever waits for the same port.
+    QCOMPARE(exchange({apiGet("proxy=60011")}), plain("200 OK", "127.0.0.1:60011"));
+    QCOMPARE(first->bytesAvailable(), 0);
+
+    m_service->settleStart(60013, true, QString()); // nobody waits for it
+    m_service->settleStart(60011, true, QString());
+    QCOMPARE(answerOf(*first), plain("200 OK", "127.0.0.1:60011"));
+    QCOMPARE(answerOf(*second), plain("200 OK", "127.0.0.1:60011"));
+    // Nothing but the failure reaches the caller on the other port: it was not answered before.
+    m_service->settleStart(60012, false, "the core exited at its start");
+    QCOMPARE(answerOf(*other),
+             plain("502 Bad Gateway",
+                   "local port 60012 could not start: the core exited at its start\n"));
+
+    m_service->setStartWaitTimeout(100);
+    const auto restore = qScopeGuard([this] { m_service->setStartWaitTimeout(30000); });
+    auto late = ask("proxy=60013&wait=1");
+    QCOMPARE(answerOf(*late),
+             plain("504 Gateway Timeout", "local port 60013 did not start in time\n"));
+    m_service->settleStart(60013, true, QString());
+
+    QCOMPARE(announced(), (QList<int>{60011, 60011, 60011, 60012, 60013, 60014}));
+    QTRY_VERIFY(m_service->findChildren<QTcpSocket *>().isEmpty());
+}
+
+void TestHttpService::noFreePortRefused()
+{
+    QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, m_service->serverPort());
+    QTRY_COMPARE(m_service->findChildren<QTcpSocket *>().size(), 1);
+
+    // With the caller's connection in place, a descriptor limit at the lowest free number
+    // leaves the service none to probe a port with.
+    const int lowestFree = ::dup(STDERR_FILENO);
+    QVERIFY(lowestFree >= 0);
+    ::close(lowestFree);
+    rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    QByteArray answer;
+    {
+        rlimit limit = saved;
+        limit.rlim_cur = rlim_t(lowestFree);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+        const auto restore = qScopeGuard([&saved] { ::setrlimit(RLIMIT_NOFILE, &saved); });
+        client.write(apiGet("proxy=&contry=JP&wait=1"));
+        answer = answerOf(client);
+    }
+
+    QCOMPARE(answer, plain("503 Service Unavailable", "no free local port\n"));
+    QCOMPARE(api.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestHttpService)
