@@ -2,14 +2,10 @@
 
 #include "core/configurl.h"
 
-#include <QAbstractNetworkCache>
 #include <QDebug>
 #include <QJsonArray>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QPointer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
@@ -139,127 +135,186 @@ QString configUrl(quint16 apiPort)
     return coreConfigUrl() + QStringLiteral("?api=%1").arg(apiPort);
 }
 
-} // namespace CoreApi
-
 namespace {
 
-// gRPC sends its status in trailers after the body. Qt reads them as a second set of headers
-// and, without a cache, then tries to turn caching on, which it refuses with a critical
-// message on every call. With a cache that keeps nothing, caching is on from the start.
-class NoCache : public QAbstractNetworkCache
-{
-public:
-    QNetworkCacheMetaData metaData(const QUrl &) override { return {}; }
-    void updateMetaData(const QNetworkCacheMetaData &) override {}
-    QIODevice *data(const QUrl &) override { return nullptr; }
-    bool remove(const QUrl &) override { return false; }
-    qint64 cacheSize() const override { return 0; }
-    QIODevice *prepare(const QNetworkCacheMetaData &) override { return nullptr; }
-    void insert(QIODevice *) override {}
-    void clear() override {}
+enum FrameType : quint8 {
+    Data = 0x0,
+    Headers = 0x1,
+    RstStream = 0x3,
+    Settings = 0x4,
+    GoAway = 0x7
 };
+const quint8 endStream = 0x1;
+const quint8 endHeaders = 0x4;
+const quint8 ack = 0x1;
+const int frameHeaderSize = 9;
 
-// Why a call failed; empty when it succeeded.
-QString failure(QNetworkReply *reply)
+QByteArray frame(quint8 type, quint8 flags, quint32 stream, const QByteArray &payload)
 {
-    if (reply->error() != QNetworkReply::NoError)
-        return reply->errorString();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status != 200)
-        return QStringLiteral("HTTP status %1").arg(status);
-    if (!reply->hasRawHeader("grpc-status"))
-        return QString();
-    // Qt joins the status of the headers and that of the trailers with ", ".
-    const QByteArray grpcStatus = reply->rawHeader("grpc-status");
-    const QList<QByteArray> parts = grpcStatus.split(',');
-    if (std::all_of(parts.cbegin(), parts.cend(),
-                    [](const QByteArray &part) { return part.trimmed() == "0"; }))
-        return QString();
-    return QStringLiteral("gRPC status %1: %2")
-        .arg(QString::fromLatin1(grpcStatus),
-             QString::fromUtf8(QByteArray::fromPercentEncoding(reply->rawHeader("grpc-message"))));
+    QByteArray bytes;
+    const int length = payload.size();
+    bytes.append(char(length >> 16)).append(char(length >> 8)).append(char(length));
+    bytes.append(char(type)).append(char(flags));
+    bytes.append(char(stream >> 24 & 0x7f)).append(char(stream >> 16));
+    bytes.append(char(stream >> 8)).append(char(stream));
+    return bytes + payload;
+}
+
+// An HPACK integer with an N-bit prefix; the prefix's other bits are in first.
+QByteArray hpackInteger(quint32 value, int prefixBits, quint8 first)
+{
+    const quint32 limit = (1u << prefixBits) - 1;
+    QByteArray bytes;
+    if (value < limit)
+        return bytes.append(char(first | value));
+    bytes.append(char(first | limit));
+    for (value -= limit; value >= 128; value >>= 7)
+        bytes.append(char(value % 128 + 128));
+    return bytes.append(char(value));
+}
+
+QByteArray hpackString(const QByteArray &text)
+{
+    return hpackInteger(text.size(), 7, 0) + text; // not Huffman-coded
+}
+
+// Literal header fields without indexing, so that no dynamic table is involved.
+QByteArray hpackField(int staticNameIndex, const QByteArray &value)
+{
+    return hpackInteger(staticNameIndex, 4, 0) + hpackString(value);
+}
+
+QByteArray hpackField(const QByteArray &name, const QByteArray &value)
+{
+    return QByteArray(1, 0) + hpackString(name) + hpackString(value);
 }
 
 } // namespace
 
-CoreApiClient::CoreApiClient(QObject *parent)
-    : QObject(parent)
-    , m_network(new QNetworkAccessManager(this))
+QByteArray removeInboundsRequest(quint16 apiPort, const QStringList &tags)
 {
-    // The API is on loopback: a system proxy, which may well be this client's own port, must
-    // not carry the call.
-    m_network->setProxy(QNetworkProxy::NoProxy);
-    m_network->setCache(new NoCache); // the manager takes it
+    QByteArray bytes("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n");
+    bytes += frame(Settings, 0, 0, {});
+    // Indexed from the static table: ":method: POST" (3) and ":scheme: http" (6); names
+    // ":authority" (1), ":path" (4) and "content-type" (31).
+    QByteArray headers("\x83\x86", 2);
+    headers += hpackField(1, "127.0.0.1:" + QByteArray::number(apiPort));
+    headers += hpackField(4, "/v2ray.core.app.proxyman.command.HandlerService/RemoveInbound");
+    headers += hpackField(31, "application/grpc");
+    headers += hpackField("te", "trailers");
+    quint32 stream = 1;
+    for (const QString &tag : tags) {
+        bytes += frame(Headers, endHeaders, stream, headers);
+        bytes += frame(Data, endStream, stream, grpcFrame(removeInboundMessage(tag)));
+        stream += 2;
+    }
+    return bytes;
 }
 
+int ResponseReader::feed(const QByteArray &bytes)
+{
+    m_buffer += bytes;
+    while (m_error.isEmpty() && m_buffer.size() >= frameHeaderSize) {
+        const auto byte = [this](int i) {
+            return quint32(quint8(m_buffer.at(i)));
+        };
+        const int length = int(byte(0) << 16 | byte(1) << 8 | byte(2));
+        if (m_buffer.size() < frameHeaderSize + length)
+            break;
+        const quint8 type = quint8(byte(3));
+        const quint8 flags = quint8(byte(4));
+        const quint32 stream = (byte(5) & 0x7f) << 24 | byte(6) << 16 | byte(7) << 8 | byte(8);
+        const QByteArray payload = m_buffer.mid(frameHeaderSize, length);
+        m_buffer.remove(0, frameHeaderSize + length);
+        if (type == Settings && !(flags & ack))
+            m_reply += frame(Settings, ack, 0, {});
+        else if (type == GoAway)
+            m_error = QStringLiteral("the core closed the connection");
+        else if (type == RstStream && stream != 0)
+            m_error = QStringLiteral("the core reset call %1").arg(stream);
+        else if (type == Headers && !m_status.contains(stream))
+            // ":status: 200" is the static table's entry 8; the core sends it indexed.
+            m_status.insert(stream, !payload.isEmpty() && quint8(payload.at(0)) == 0x88);
+        else if (type == Data && !payload.isEmpty())
+            m_answered.insert(stream);
+        if ((type == Headers || type == Data) && (flags & endStream))
+            m_ended.insert(stream);
+    }
+    return m_ended.size();
+}
+
+QByteArray ResponseReader::takeReply()
+{
+    return std::exchange(m_reply, QByteArray());
+}
+
+// gRPC answers a failed call with its status in headers alone; a call that succeeded
+// carries its (empty) response message in a DATA frame before the trailers.
+bool ResponseReader::succeeded(quint32 stream) const
+{
+    return m_ended.contains(stream) && m_status.value(stream) && m_answered.contains(stream);
+}
+
+} // namespace CoreApi
+
+CoreApiClient::CoreApiClient(QObject *parent)
+    : QObject(parent)
+{}
+
+// One connection carries every call at once, written in one piece: on loopback the core
+// answers within a millisecond, where an HTTP/2 client that writes frame by frame waits for
+// delayed acknowledgements.
 void CoreApiClient::removeInbounds(quint16 apiPort, const QStringList &tags, int timeoutMs,
                                    std::function<void(bool ok)> done)
 {
-    struct Batch
-    {
-        std::function<void(bool)> done;
-        int pending = 0;
-        bool settled = false;
-        QList<QPointer<QNetworkReply>> replies;
-        QTimer *deadline = nullptr;
-    };
-    auto batch = std::make_shared<Batch>();
-    batch->done = std::move(done);
-    batch->pending = tags.size();
-    batch->deadline = new QTimer(this);
-    batch->deadline->setSingleShot(true);
-
-    // Connections with this as their context, and the queued call, end with the client, so
-    // done never runs once it is gone. What is still in flight once the result is known is
-    // not waited for.
-    const auto settle = [this, batch](bool ok) {
-        if (batch->settled)
+    auto *socket = new QTcpSocket(this);
+    auto *deadline = new QTimer(socket);
+    auto reader = std::make_shared<CoreApi::ResponseReader>();
+    deadline->setSingleShot(true);
+    socket->setProxy(QNetworkProxy::NoProxy);
+    // Settled once, from the event loop; what the socket owns goes with it, so nothing reports
+    // once the client is gone.
+    const auto settle = [socket, done = std::move(done)](bool ok, const QString &why) {
+        if (socket->property("settled").toBool())
             return;
-        batch->settled = true;
-        batch->deadline->stop();
-        batch->deadline->deleteLater();
-        for (const QPointer<QNetworkReply> &reply : qAsConst(batch->replies)) {
-            if (reply && !reply->isFinished())
-                reply->abort();
-        }
+        socket->setProperty("settled", true);
+        if (!ok)
+            qDebug() << "Core API: removing inbounds failed:" << why;
+        socket->abort();
+        socket->deleteLater();
         QMetaObject::invokeMethod(
-            this, [done = std::move(batch->done), ok] { done(ok); }, Qt::QueuedConnection);
+            socket->parent(), [done, ok] { done(ok); }, Qt::QueuedConnection);
     };
-    connect(batch->deadline, &QTimer::timeout, this, [settle, timeoutMs] {
-        qDebug() << "Core API: no answer within" << timeoutMs << "ms";
-        settle(false);
-    });
-    batch->deadline->start(std::max(timeoutMs, 0));
     if (tags.isEmpty()) {
-        settle(true);
+        settle(true, QString());
         return;
     }
-
-    QUrl url;
-    url.setScheme(QStringLiteral("http"));
-    url.setHost(QStringLiteral("127.0.0.1"));
-    url.setPort(apiPort);
-    url.setPath(QStringLiteral("/v2ray.core.app.proxyman.command.HandlerService/RemoveInbound"));
-    QNetworkRequest request(url);
-    // gRPC without TLS: HTTP/2 from the first byte, with no upgrade from HTTP/1.1.
-    request.setAttribute(QNetworkRequest::Http2DirectAttribute, true);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/grpc"));
-    request.setRawHeader("te", "trailers");
-    for (const QString &tag : tags) {
-        QNetworkReply *reply =
-            m_network->post(request, CoreApi::grpcFrame(CoreApi::removeInboundMessage(tag)));
-        batch->replies.append(reply);
-        connect(reply, &QNetworkReply::finished, this, [reply, batch, settle, tag] {
-            reply->deleteLater();
-            if (batch->settled)
+    connect(deadline, &QTimer::timeout, socket, [settle, timeoutMs] {
+        settle(false, QStringLiteral("no answer within %1 ms").arg(timeoutMs));
+    });
+    connect(socket, &QTcpSocket::connected, socket, [socket, apiPort, tags] {
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        socket->write(CoreApi::removeInboundsRequest(apiPort, tags));
+    });
+    connect(socket, &QTcpSocket::readyRead, socket, [socket, reader, settle, tags] {
+        const int ended = reader->feed(socket->readAll());
+        socket->write(reader->takeReply());
+        if (!reader->error().isEmpty()) {
+            settle(false, reader->error());
+            return;
+        }
+        if (ended < tags.size())
+            return;
+        for (int i = 0; i < tags.size(); ++i) {
+            if (!reader->succeeded(quint32(2 * i + 1))) {
+                settle(false, QStringLiteral("the core refused to remove %1").arg(tags.at(i)));
                 return;
-            const QString reason = failure(reply);
-            if (!reason.isEmpty()) {
-                qDebug() << "Core API: removing inbound" << tag << "failed:" << reason;
-                settle(false);
-            } else if (--batch->pending == 0) {
-                settle(true);
             }
-        });
-    }
+        }
+        settle(true, QString());
+    });
+    connect(socket, &QAbstractSocket::errorOccurred, socket,
+            [socket, settle] { settle(false, socket->errorString()); });
+    deadline->start(std::max(timeoutMs, 0));
+    socket->connectToHost(QHostAddress::LocalHost, apiPort);
 }

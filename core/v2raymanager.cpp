@@ -97,9 +97,11 @@ struct V2RayManager::Batch
     QSet<quint16> removed;
     quint64 generation = 0;
     QElapsedTimer clock;
-    // The core that handed its ports over, and what it served.
-    CoreProcess *handedOver = nullptr;
-    QSet<quint16> handedOverPorts;
+    // The core before the change, until it has handed its ports over or ended, and what it
+    // served.
+    CoreProcess *oldCore = nullptr;
+    quint16 oldApiPort = 0;
+    QSet<quint16> oldPorts;
 };
 
 V2RayManager::V2RayManager(QObject *parent)
@@ -122,7 +124,7 @@ V2RayManager::V2RayManager(QObject *parent)
 
 V2RayManager::~V2RayManager()
 {
-    delete batch;
+    dropBatch();
     stopV2Ray();
     draining->endAll();
     if (next && next->state() != QProcess::NotRunning) {
@@ -329,67 +331,77 @@ void V2RayManager::runChanges()
         handOver();
 }
 
-// The running core gives up every port through its API and keeps its connections; where it
-// cannot, it is ended. Then the next core is let go on the new document.
+// The next core is let go at once, and starts while the running core gives up every port
+// through its API (it keeps its connections) and the file is committed; what the next core
+// asks for is held back until both are done, so that it gets the new configuration and finds
+// the ports free. Where the API cannot do it, the running core is ended instead.
 void V2RayManager::handOver()
 {
-    // Written in full before the core is touched: a file that cannot be written leaves the
+    // Written in full before any core is touched: a file that cannot be written leaves the
     // running proxies alone.
     batch->written = store.prepare(batch->root);
     if (!batch->written) {
         finishBatch(false, QStringLiteral("the configuration could not be written"));
         return;
     }
-    if (!coreRunning() || apiPort == 0) {
-        stopV2Ray();
-        launch();
+    if (coreRunning()) {
+        batch->oldCore = process;
+        batch->oldApiPort = apiPort;
+        batch->oldPorts = servedPorts;
+    }
+    holdReads();
+    servedPorts = ProxyEntries::usedPorts(batch->root);
+    startCore();
+    if (!batch->oldCore || batch->oldApiPort == 0) {
+        retireOldCore(false);
         return;
     }
     const quint64 generation = batch->generation;
-    coreApi->removeInbounds(apiPort, inboundTags(servedPorts), apiTimeoutMs,
-                            [this, generation](bool ok) {
-                                if (cancelled(generation))
-                                    return;
-                                if (ok && coreRunning() && !anyAccepts(servedPorts)) {
-                                    batch->handedOver = process;
-                                    batch->handedOverPorts = servedPorts;
-                                } else {
-                                    qDebug() << "Core API did not release the ports;"
-                                             << "the core is restarted";
-                                    stopV2Ray();
-                                }
-                                launch();
-                            });
+    coreApi->removeInbounds(
+        batch->oldApiPort, inboundTags(batch->oldPorts), apiTimeoutMs, [this, generation](bool ok) {
+            if (cancelled(generation))
+                return;
+            const bool running = batch->oldCore->state() != QProcess::NotRunning;
+            retireOldCore(ok && running && !anyAccepts(batch->oldPorts));
+        });
 }
 
-// The next core starts while the file is committed, which takes a good part of its own
-// start. What it asks for is held back until then, so that it gets the new configuration.
-void V2RayManager::launch()
+void V2RayManager::retireOldCore(bool handedOver)
 {
     Batch *const current = batch;
-    bool started = false;
-    store.holdReads();
-    const bool stored = store.commit(std::move(current->written), [this, &started, current] {
-        started = true;
-        servedPorts = ProxyEntries::usedPorts(current->root);
-        startCore();
-    });
-    store.releaseReads();
-    if (current->handedOver)
-        draining->retire(current->handedOver, current->handedOverPorts);
-    if (!stored) {
-        // The old file stays; should the new core have gone already, it gets that file.
-        if (!started) {
-            servedPorts = ProxyEntries::usedPorts(current->previous);
-            if (!servedPorts.isEmpty())
-                startCore();
+    if (CoreProcess *old = std::exchange(current->oldCore, nullptr)) {
+        if (handedOver) {
+            draining->retire(old, current->oldPorts);
+        } else {
+            if (old->state() != QProcess::NotRunning)
+                qDebug() << "The core is ended instead of handing its ports over";
+            old->kill();
+            old->waitForFinished(coreWaitMs);
+            old->deleteLater();
         }
+    }
+    // Should the commit fail, the next core gets the old file: the proxies it held come back.
+    const bool stored = store.commit(std::move(current->written));
+    releaseReads();
+    if (!stored) {
         finishBatch(false, QStringLiteral("the configuration could not be written"));
         return;
     }
     current->clock.start();
     portWatch->start();
     awaitPorts();
+}
+
+void V2RayManager::holdReads()
+{
+    store.holdReads();
+    readsHeld = true;
+}
+
+void V2RayManager::releaseReads()
+{
+    if (std::exchange(readsHeld, false))
+        store.releaseReads();
 }
 
 void V2RayManager::awaitPorts()
@@ -487,6 +499,21 @@ void V2RayManager::finishBatch(bool ok, const QString &reason)
         QTimer::singleShot(0, this, &V2RayManager::runChanges);
 }
 
+// A change cut short: its file is not committed, and the core it was replacing ends.
+void V2RayManager::dropBatch()
+{
+    if (!batch)
+        return;
+    batch->written.reset();
+    releaseReads();
+    if (batch->oldCore) {
+        batch->oldCore->kill();
+        batch->oldCore->waitForFinished(coreWaitMs);
+        batch->oldCore->deleteLater();
+    }
+    delete std::exchange(batch, nullptr);
+}
+
 void V2RayManager::shutDown()
 {
     ++changeGeneration;
@@ -494,7 +521,7 @@ void V2RayManager::shutDown()
     QList<Change> cancelledChanges = std::exchange(pending, {});
     if (batch)
         cancelledChanges += batch->changes;
-    delete std::exchange(batch, nullptr);
+    dropBatch();
     for (const Change &change : cancelledChanges) {
         if (change.start)
             emit startSettled(quint16(change.port), false, QStringLiteral("stopped"));
