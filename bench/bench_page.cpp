@@ -1,7 +1,8 @@
 // Latency of one proxy start as the user feels it: from the rotating page's message (code 6,
 // sent by the page's own script over the web channel) until a request through the new local
 // port reaches its target via the stand-in gateway, against the core started alone on the
-// same configuration from a file until that port relays. The client is the real window,
+// same configuration from a file until that port relays; and until the page has the
+// program's answer, the port, which it shows the user. The client is the real window,
 // signed in to the stand-in account service, with one proxy already running. The gateway,
 // the target and the probe run on a thread of their own, as they would in other processes.
 // Needs ports 9584 and 18080 free and an X display. Run by hand:
@@ -22,6 +23,7 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QTest>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
@@ -51,15 +53,14 @@ double median(std::vector<double> values)
 // The moments the client's log marks, first occurrence after the mark was armed.
 struct LogMarks
 {
-    // Log lines a change passes. The file's commit and the old core's end come while the
-    // next core starts, and the configuration is held back until both are done.
+    // Log lines a change passes. The running core gives up its ports through its API before
+    // the next core is let go, which no line of its own marks.
     static constexpr const char *lines[] = {
         "Message from HTML:",                             // the bridge has the message
         "Starting the core",                              // the next core is let go
-        "File modification completed.",                   // committed, and the old core gone
         "Received HTTP request: \"GET /xray_config.json", // the new core asks for its config
     };
-    static constexpr int count = 4;
+    static constexpr int count = 3;
 
     std::mutex mutex;
     double at[count] = {};
@@ -172,6 +173,12 @@ int main(int argc, char *argv[])
         out << "the rotating page did not open\n";
         return 1;
     }
+    // The page's answer (sigSendMessageToJS) notes when it arrived, on the page's clock,
+    // before the page shows it.
+    page.eval(
+        "(function () { var show = sigSendMessageToJS; sigSendMessageToJS ="
+        " function (port) { window.answeredAt ="
+        " (performance.timeOrigin + performance.now()) * 1000; return show(port); }; })(); 0");
     auto *runtime = client.window->findChild<V2RayManager *>();
     const auto request = [&](quint16 port) {
         return QJsonObject{{"ip", "127.0.0.1"},     {"port", relays.gateway->httpPort()},
@@ -196,15 +203,15 @@ int main(int argc, char *argv[])
     }
     page.eval("$('.nz-msgbox .nz-msgbox-ok').click()");
 
-    enum { Transit, UntilGo, Committed, UntilAsked, UntilRelayed, StepCount };
+    enum { Transit, UntilGo, UntilAsked, UntilRelayed, StepCount };
     const char *steps[StepCount] = {
         "message transit (page to bridge)",
-        "the change checked and written, until the next core is let go",
-        "meanwhile, from there: the file committed and the old core gone",
+        "the change checked and written and the running core's ports handed over, until the "
+        "next core is let go",
         "the next core, until it asks for its configuration",
         "the configuration's fetch and the core's start, until the port relays",
     };
-    std::vector<double> total, direct, parts[StepCount];
+    std::vector<double> total, answered, direct, parts[StepCount];
     for (int i = 0; i < repetitions; ++i) {
         settle();
         const quint16 port = CommconUtils::getUnusedPort();
@@ -225,10 +232,14 @@ int main(int argc, char *argv[])
             };
             parts[Transit].push_back(ms(sent, at[0]));
             parts[UntilGo].push_back(ms(at[0], at[1]));
-            parts[Committed].push_back(ms(at[1], at[2]));
-            parts[UntilAsked].push_back(ms(at[1], at[3]));
-            parts[UntilRelayed].push_back(ms(at[3], relayed));
+            parts[UntilAsked].push_back(ms(at[1], at[2]));
+            parts[UntilRelayed].push_back(ms(at[2], relayed));
         }
+        if (!page.waitFor("window.answeredAt > window.sentAt")) {
+            out << "run " << i << ": the page had no answer\n";
+            return 1;
+        }
+        answered.push_back((page.eval("window.answeredAt").toDouble() - sent) / 1000);
         page.waitFor("$('.nz-msgbox:visible').length == 1");
         page.eval("$('.nz-msgbox .nz-msgbox-ok').click()");
 
@@ -259,9 +270,15 @@ int main(int argc, char *argv[])
             return 1;
         }
 
-        // The page removes the proxy again, which brings the client's core back.
-        if (relays.relayedAfter(running, [&] { send(5, port); }) < 0) {
+        // The client's core back on its document, and the page removes the proxy again. A
+        // removal only closes the port on the running core, so it brings no core back itself.
+        if (relays.relayedAfter(running, [&] { runtime->startV2Ray(); }) < 0) {
             out << "run " << i << ": the running proxy did not come back\n";
+            return 1;
+        }
+        send(5, port);
+        if (!QTest::qWaitFor([port] { return !CommconUtils::portAccepts(port); }, 5000)) {
+            out << "run " << i << ": the removed port still accepts connections\n";
             return 1;
         }
     }
@@ -271,6 +288,8 @@ int main(int argc, char *argv[])
         ratios.push_back(total[i] / direct[i]);
     out << "page start until the new port relays (median of " << repetitions << "):\n"
         << QString("  page message until relaying: %1 ms\n").arg(median(total), 0, 'f', 1)
+        << QString("  page message until the page's answer: %1 ms\n")
+               .arg(median(answered), 0, 'f', 1)
         << QString("  core alone from a file until relaying: %1 ms\n")
                .arg(median(direct), 0, 'f', 1)
         << QString("  ratio: %1 (median of the pairs' ratios; target at most 1.3)\n")
