@@ -151,7 +151,7 @@ int main(int argc, char *argv[])
 
     const QString core = QStandardPaths::findExecutable("v2ray");
     ClientSession client("_en", false);
-    if (core.isEmpty() || !client.folder.linkCore() || !client.error.isEmpty()) {
+    if (core.isEmpty() || !client.error.isEmpty()) {
         out << "not ready: " << (core.isEmpty() ? "v2ray not found" : client.error) << "\n";
         return 1;
     }

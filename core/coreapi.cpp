@@ -3,6 +3,7 @@
 #include "core/configurl.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QNetworkProxy>
 #include <QTcpSocket>
@@ -261,20 +262,48 @@ CoreApiClient::CoreApiClient(QObject *parent)
     : QObject(parent)
 {}
 
-// One connection carries every call at once, written in one piece: on loopback the core
-// answers within a millisecond, where an HTTP/2 client that writes frame by frame waits for
-// delayed acknowledgements.
+namespace {
+
+// How long the call may hold up the caller's thread: a core answers on loopback within a
+// millisecond or two. Only one that has not answered by then is waited for from the event
+// loop, which a busy window may keep from it for longer still.
+const int answerAtOnceMs = 50;
+
+enum class Step { Pending, Succeeded, Failed };
+
+// Takes what the core sent; whether every call has succeeded, or one has failed.
+Step readAnswer(QTcpSocket *socket, CoreApi::ResponseReader &reader, const QStringList &tags,
+                QString *why)
+{
+    const int ended = reader.feed(socket->readAll());
+    socket->write(reader.takeReply());
+    if (!reader.error().isEmpty()) {
+        *why = reader.error();
+        return Step::Failed;
+    }
+    if (ended < tags.size())
+        return Step::Pending;
+    for (int i = 0; i < tags.size(); ++i) {
+        if (!reader.succeeded(quint32(2 * i + 1))) {
+            *why = QStringLiteral("the core refused to remove %1").arg(tags.at(i));
+            return Step::Failed;
+        }
+    }
+    return Step::Succeeded;
+}
+
+} // namespace
+
+// One connection carries every call at once, written in one piece with TCP_NODELAY: an
+// HTTP/2 client that writes frame by frame waits for the core's delayed acknowledgements.
 void CoreApiClient::removeInbounds(quint16 apiPort, const QStringList &tags, int timeoutMs,
                                    std::function<void(bool ok)> done)
 {
     auto *socket = new QTcpSocket(this);
-    auto *deadline = new QTimer(socket);
-    auto reader = std::make_shared<CoreApi::ResponseReader>();
-    deadline->setSingleShot(true);
     socket->setProxy(QNetworkProxy::NoProxy);
-    // Settled once, from the event loop; what the socket owns goes with it, so nothing reports
-    // once the client is gone.
-    const auto settle = [socket, done = std::move(done)](bool ok, const QString &why) {
+    // Settled once; from the event loop unless the core answered at once. What the socket
+    // owns goes with it, so nothing reports once the client is gone.
+    const auto settle = [socket, done](bool ok, const QString &why, bool queued) {
         if (socket->property("settled").toBool())
             return;
         socket->setProperty("settled", true);
@@ -282,39 +311,61 @@ void CoreApiClient::removeInbounds(quint16 apiPort, const QStringList &tags, int
             qDebug() << "Core API: removing inbounds failed:" << why;
         socket->abort();
         socket->deleteLater();
-        QMetaObject::invokeMethod(
-            socket->parent(), [done, ok] { done(ok); }, Qt::QueuedConnection);
+        if (queued)
+            QMetaObject::invokeMethod(
+                socket->parent(), [done, ok] { done(ok); }, Qt::QueuedConnection);
+        else
+            done(ok);
     };
     if (tags.isEmpty()) {
-        settle(true, QString());
+        settle(true, QString(), true);
         return;
     }
-    connect(deadline, &QTimer::timeout, socket, [settle, timeoutMs] {
-        settle(false, QStringLiteral("no answer within %1 ms").arg(timeoutMs));
-    });
-    connect(socket, &QTcpSocket::connected, socket, [socket, apiPort, tags] {
+    const QByteArray request = CoreApi::removeInboundsRequest(apiPort, tags);
+    const auto send = [socket, request] {
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        socket->write(CoreApi::removeInboundsRequest(apiPort, tags));
-    });
-    connect(socket, &QTcpSocket::readyRead, socket, [socket, reader, settle, tags] {
-        const int ended = reader->feed(socket->readAll());
-        socket->write(reader->takeReply());
-        if (!reader->error().isEmpty()) {
-            settle(false, reader->error());
-            return;
-        }
-        if (ended < tags.size())
-            return;
-        for (int i = 0; i < tags.size(); ++i) {
-            if (!reader->succeeded(quint32(2 * i + 1))) {
-                settle(false, QStringLiteral("the core refused to remove %1").arg(tags.at(i)));
+        socket->write(request);
+        socket->flush();
+    };
+    auto reader = std::make_shared<CoreApi::ResponseReader>();
+    QString why;
+    QElapsedTimer clock;
+    clock.start();
+    socket->connectToHost(QHostAddress::LocalHost, apiPort);
+    const int atOnce = std::min(timeoutMs, answerAtOnceMs);
+    if (socket->waitForConnected(atOnce)) {
+        send();
+        while (socket->waitForReadyRead(std::max(1, atOnce - int(clock.elapsed())))) {
+            const Step step = readAnswer(socket, *reader, tags, &why);
+            if (step != Step::Pending) {
+                settle(step == Step::Succeeded, why, false);
                 return;
             }
+            if (clock.elapsed() >= atOnce)
+                break;
         }
-        settle(true, QString());
+    }
+    if (socket->state() == QAbstractSocket::UnconnectedState) {
+        settle(false, socket->errorString(), true);
+        return;
+    }
+
+    auto *deadline = new QTimer(socket);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, socket, [settle, timeoutMs] {
+        settle(false, QStringLiteral("no answer within %1 ms").arg(timeoutMs), true);
+    });
+    connect(socket, &QTcpSocket::connected, socket, send);
+    connect(socket, &QTcpSocket::readyRead, socket, [socket, reader, settle, tags] {
+        QString why;
+        const Step step = readAnswer(socket, *reader, tags, &why);
+        if (step != Step::Pending)
+            settle(step == Step::Succeeded, why, true);
     });
     connect(socket, &QAbstractSocket::errorOccurred, socket,
-            [socket, settle] { settle(false, socket->errorString()); });
-    deadline->start(std::max(timeoutMs, 0));
-    socket->connectToHost(QHostAddress::LocalHost, apiPort);
+            [socket, settle] { settle(false, socket->errorString(), true); });
+    deadline->start(std::max(0, timeoutMs - int(clock.elapsed())));
+    // Whatever came in the meantime has not been read yet.
+    if (socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(socket, "readyRead", Qt::QueuedConnection);
 }

@@ -65,9 +65,10 @@ public:
     explicit CoreApiClient(QObject *parent = nullptr);
 
     // Asks the core whose API listens on 127.0.0.1:apiPort to remove the inbounds of these
-    // tags, all at once. done runs once, from the event loop, with true only when every call
-    // was answered with success within timeoutMs in all; it does not run once the client is
-    // gone. A failure does not say which inbounds remain: only their ports can tell.
+    // tags, all at once. done runs once, with true only when every call was answered with
+    // success within timeoutMs in all: before this returns when the core answers at once,
+    // else from the event loop; it does not run once the client is gone. A failure does not
+    // say which inbounds remain: only their ports can tell.
     void removeInbounds(quint16 apiPort, const QStringList &tags, int timeoutMs,
                         std::function<void(bool ok)> done);
 };

@@ -53,11 +53,14 @@ void DrainingCores::retire(CoreProcess *core, const QSet<quint16> &ports)
     Draining draining{core, ports, {}};
     draining.age.start();
     m_cores.append(draining);
+    // Only cores that still carry connections count: those that no longer do are ended first.
+    if (m_cores.size() > maxCores)
+        poll();
     while (m_cores.size() > maxCores)
         end(0, "too many cores draining");
-    // The first look comes at once: a core that carried no connection ends now.
-    poll();
-    if (!m_cores.isEmpty())
+    // The first look comes with the next round, not now: reading the kernel's connection
+    // tables takes milliseconds, which the new core's start should not wait for.
+    if (!m_poll->isActive())
         m_poll->start();
 }
 

@@ -97,10 +97,8 @@ struct V2RayManager::Batch
     QSet<quint16> removed;
     quint64 generation = 0;
     QElapsedTimer clock;
-    // The core before the change, until it has handed its ports over or ended, and what it
-    // served.
+    // The core before the change, while it hands its ports over, and what it served.
     CoreProcess *oldCore = nullptr;
-    quint16 oldApiPort = 0;
     QSet<quint16> oldPorts;
 };
 
@@ -331,10 +329,8 @@ void V2RayManager::runChanges()
         handOver();
 }
 
-// The next core is let go at once, and starts while the running core gives up every port
-// through its API (it keeps its connections) and the file is committed; what the next core
-// asks for is held back until both are done, so that it gets the new configuration and finds
-// the ports free. Where the API cannot do it, the running core is ended instead.
+// The running core gives up every port through its API and keeps carrying its connections;
+// where the API cannot do it, the core is ended instead. Then the next core is let go.
 void V2RayManager::handOver()
 {
     // Written in full before any core is touched: a file that cannot be written leaves the
@@ -344,45 +340,41 @@ void V2RayManager::handOver()
         finishBatch(false, QStringLiteral("the configuration could not be written"));
         return;
     }
-    if (coreRunning()) {
-        batch->oldCore = process;
-        batch->oldApiPort = apiPort;
-        batch->oldPorts = servedPorts;
-    }
-    holdReads();
-    servedPorts = ProxyEntries::usedPorts(batch->root);
-    startCore();
-    if (!batch->oldCore || batch->oldApiPort == 0) {
-        retireOldCore(false);
+    if (!coreRunning() || apiPort == 0) {
+        stopV2Ray();
+        launch(false);
         return;
     }
+    batch->oldCore = process;
+    batch->oldPorts = servedPorts;
     const quint64 generation = batch->generation;
-    coreApi->removeInbounds(
-        batch->oldApiPort, inboundTags(batch->oldPorts), apiTimeoutMs, [this, generation](bool ok) {
-            if (cancelled(generation))
-                return;
-            const bool running = batch->oldCore->state() != QProcess::NotRunning;
-            retireOldCore(ok && running && !anyAccepts(batch->oldPorts));
-        });
+    coreApi->removeInbounds(apiPort, inboundTags(servedPorts), apiTimeoutMs,
+                            [this, generation](bool ok) {
+                                if (cancelled(generation))
+                                    return;
+                                launch(ok && coreRunning() && !anyAccepts(servedPorts));
+                            });
 }
 
-void V2RayManager::retireOldCore(bool handedOver)
+// The next core starts while the file is committed, which takes a good part of its own
+// start. What it asks for is held back until then, so that it gets the new configuration.
+void V2RayManager::launch(bool handedOver)
 {
     Batch *const current = batch;
-    if (CoreProcess *old = std::exchange(current->oldCore, nullptr)) {
-        if (handedOver) {
-            draining->retire(old, current->oldPorts);
-        } else {
-            if (old->state() != QProcess::NotRunning)
-                qDebug() << "The core is ended instead of handing its ports over";
-            old->kill();
-            old->waitForFinished(coreWaitMs);
-            old->deleteLater();
-        }
+    CoreProcess *const old = std::exchange(current->oldCore, nullptr);
+    if (old && !handedOver) {
+        qDebug() << "The core is ended instead of handing its ports over";
+        stopV2Ray();
     }
+    holdReads();
     // Should the commit fail, the next core gets the old file: the proxies it held come back.
-    const bool stored = store.commit(std::move(current->written));
+    const bool stored = store.commit(std::move(current->written), [this, current] {
+        servedPorts = ProxyEntries::usedPorts(current->root);
+        startCore();
+    });
     releaseReads();
+    if (old && handedOver)
+        draining->retire(old, current->oldPorts);
     if (!stored) {
         finishBatch(false, QStringLiteral("the configuration could not be written"));
         return;
@@ -499,18 +491,14 @@ void V2RayManager::finishBatch(bool ok, const QString &reason)
         QTimer::singleShot(0, this, &V2RayManager::runChanges);
 }
 
-// A change cut short: its file is not committed, and the core it was replacing ends.
+// A change cut short: its file is not committed. The core it was replacing is still the
+// current one, and the caller ends it.
 void V2RayManager::dropBatch()
 {
     if (!batch)
         return;
     batch->written.reset();
     releaseReads();
-    if (batch->oldCore) {
-        batch->oldCore->kill();
-        batch->oldCore->waitForFinished(coreWaitMs);
-        batch->oldCore->deleteLater();
-    }
     delete std::exchange(batch, nullptr);
 }
 

@@ -96,7 +96,7 @@ private:
     void startCore();
     void runChanges();
     void handOver();
-    void retireOldCore(bool handedOver);
+    void launch(bool handedOver);
     void holdReads();
     void releaseReads();
     void dropBatch();
