@@ -29,6 +29,7 @@ private slots:
     void withApiKeepsTheDocument();
     void apiPortOf_data();
     void apiPortOf();
+    void answerReadInAnyPieces();
 
     void runningCoreGivesUpPorts();
     void doneOnceFromTheEventLoop();
@@ -229,6 +230,47 @@ void TestCoreApi::apiPortOf()
 
 // The core fetches the stored document from the HTTP service at the address the client gives
 // it, with the API added; then the API removes a port while a connection through it is open.
+namespace {
+
+QByteArray h2Frame(quint8 type, quint8 flags, quint32 stream, const QByteArray &payload)
+{
+    QByteArray bytes;
+    bytes.append(char(payload.size() >> 16)).append(char(payload.size() >> 8));
+    bytes.append(char(payload.size())).append(char(type)).append(char(flags));
+    bytes.append(char(stream >> 24)).append(char(stream >> 16)).append(char(stream >> 8));
+    return bytes.append(char(stream)).append(payload);
+}
+
+} // namespace
+
+// The core's answer as it comes over a socket, in pieces cut anywhere: a call that carried
+// its response message succeeded, one answered with headers alone (gRPC's failure) did not,
+// the core's settings are acknowledged, and a reset fails the whole.
+void TestCoreApi::answerReadInAnyPieces()
+{
+    const QByteArray status200("\x88", 1);
+    const QByteArray answer =
+        h2Frame(0x4, 0, 0, QByteArray("\x00\x03\x00\x00\x00\x64", 6)) // settings
+        + h2Frame(0x1, 0x4, 1, status200)                             // headers
+        + h2Frame(0x0, 0, 1, QByteArray(5, '\0'))                     // empty message
+        + h2Frame(0x1, 0x5, 1, "trailers")                            // trailers, end
+        + h2Frame(0x1, 0x5, 3, status200 + "grpc-status 2")           // headers only
+        + h2Frame(0x1, 0x5, 5, QByteArray("\x89", 1));                // status 204
+    for (int cut = 0; cut <= answer.size(); ++cut) {
+        CoreApi::ResponseReader reader;
+        reader.feed(answer.left(cut));
+        QCOMPARE(reader.feed(answer.mid(cut)), 3);
+        QCOMPARE(reader.takeReply(), h2Frame(0x4, 0x1, 0, {}));
+        QVERIFY(reader.error().isEmpty());
+        QVERIFY(reader.succeeded(1));
+        QVERIFY(!reader.succeeded(3));
+        QVERIFY(!reader.succeeded(5));
+    }
+    CoreApi::ResponseReader reset;
+    reset.feed(h2Frame(0x1, 0x4, 1, status200) + h2Frame(0x3, 0, 1, QByteArray(4, '\0')));
+    QVERIFY(!reset.error().isEmpty());
+}
+
 void TestCoreApi::runningCoreGivesUpPorts()
 {
     if (!QFileInfo(corePath).isExecutable())
