@@ -122,7 +122,7 @@ V2RayManager::V2RayManager(QObject *parent)
 
 V2RayManager::~V2RayManager()
 {
-    dropBatch();
+    delete batch;
     stopV2Ray();
     draining->endAll();
     if (next && next->state() != QProcess::NotRunning) {
@@ -366,13 +366,13 @@ void V2RayManager::launch(bool handedOver)
         qDebug() << "The core is ended instead of handing its ports over";
         stopV2Ray();
     }
-    holdReads();
+    store.holdReads();
     // Should the commit fail, the next core gets the old file: the proxies it held come back.
     const bool stored = store.commit(std::move(current->written), [this, current] {
         servedPorts = ProxyEntries::usedPorts(current->root);
         startCore();
     });
-    releaseReads();
+    store.releaseReads();
     if (old && handedOver)
         draining->retire(old, current->oldPorts);
     if (!stored) {
@@ -382,18 +382,6 @@ void V2RayManager::launch(bool handedOver)
     current->clock.start();
     portWatch->start();
     awaitPorts();
-}
-
-void V2RayManager::holdReads()
-{
-    store.holdReads();
-    readsHeld = true;
-}
-
-void V2RayManager::releaseReads()
-{
-    if (std::exchange(readsHeld, false))
-        store.releaseReads();
 }
 
 void V2RayManager::awaitPorts()
@@ -491,17 +479,6 @@ void V2RayManager::finishBatch(bool ok, const QString &reason)
         QTimer::singleShot(0, this, &V2RayManager::runChanges);
 }
 
-// A change cut short: its file is not committed. The core it was replacing is still the
-// current one, and the caller ends it.
-void V2RayManager::dropBatch()
-{
-    if (!batch)
-        return;
-    batch->written.reset();
-    releaseReads();
-    delete std::exchange(batch, nullptr);
-}
-
 void V2RayManager::shutDown()
 {
     ++changeGeneration;
@@ -509,7 +486,9 @@ void V2RayManager::shutDown()
     QList<Change> cancelledChanges = std::exchange(pending, {});
     if (batch)
         cancelledChanges += batch->changes;
-    dropBatch();
+    // A change cut short: its file is not committed, and the core it was replacing is still
+    // the current one.
+    delete std::exchange(batch, nullptr);
     for (const Change &change : cancelledChanges) {
         if (change.start)
             emit startSettled(quint16(change.port), false, QStringLiteral("stopped"));
