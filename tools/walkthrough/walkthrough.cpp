@@ -6,6 +6,7 @@
 #include "core/configurl.h"
 #include "pagedriver.h"
 #include "residentialgateway.h"
+#include "util/commconutils.h"
 #include "util/constants.h"
 
 #include <QDeadlineTimer>
@@ -134,7 +135,7 @@ int Walkthrough::run()
         {"run-list", "open the run list", &Walkthrough::openRunList},
         {"remove", "remove the proxy", &Walkthrough::removeProxy},
         {"api-link", "build the API link", &Walkthrough::buildApiLink},
-        {"api-call", "call the API link with curl", &Walkthrough::callApi},
+        {"api-call", "call the API link with wait=1", &Walkthrough::callApi},
         {"api-request", "send a request through 127.0.0.1:60005",
          &Walkthrough::requestThroughApiPort},
         {"english", "switch to English", &Walkthrough::switchToEnglish},
@@ -380,13 +381,17 @@ bool Walkthrough::callApi()
 {
     QByteArray answer;
     QString error;
-    if (!runProgram(QStringLiteral("curl"), {QStringLiteral("-sS"), m_apiLink}, &answer, &error))
+    // Answered once the port accepts connections, which the next step then uses at once.
+    const QString link = m_apiLink + QStringLiteral("&wait=1");
+    if (!runProgram(QStringLiteral("curl"), {QStringLiteral("-sS"), link}, &answer, &error, 40000))
         return fail(QStringLiteral("curl failed: ") + error);
     const QByteArray expected = "127.0.0.1:" + QByteArray::number(m_apiPort);
     if (answer != expected)
         return fail(QStringLiteral("curl answered \"%1\", not %2")
                         .arg(QString::fromUtf8(answer), QString::fromLatin1(expected)));
-    m_outcome = QStringLiteral("curl '%1' answered %2").arg(m_apiLink, QString::fromUtf8(answer));
+    if (!CommconUtils::portAccepts(m_apiPort))
+        return fail(QStringLiteral("curl was answered before port %1 accepted").arg(m_apiPort));
+    m_outcome = QStringLiteral("curl '%1' answered %2").arg(link, QString::fromUtf8(answer));
     return true;
 }
 
