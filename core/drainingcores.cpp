@@ -4,7 +4,11 @@
 #include "core/drainwatch.h"
 
 #include <QDebug>
+#include <QHash>
+#include <QThread>
 #include <QTimer>
+
+#include <memory>
 
 namespace {
 
@@ -53,13 +57,10 @@ void DrainingCores::retire(CoreProcess *core, const QSet<quint16> &ports)
     Draining draining{core, ports, {}};
     draining.age.start();
     m_cores.append(draining);
-    // Only cores that still carry connections count: those that no longer do are ended first.
+    // One too many: the cores that no longer carry connections are ended first, once the
+    // look at them is in, and the oldest of the others after them.
     if (m_cores.size() > maxCores)
         poll();
-    while (m_cores.size() > maxCores)
-        end(0, "too many cores draining");
-    // The first look comes with the next round, not now: reading the kernel's connection
-    // tables takes milliseconds, which the new core's start should not wait for.
     if (!m_poll->isActive())
         m_poll->start();
 }
@@ -67,6 +68,11 @@ void DrainingCores::retire(CoreProcess *core, const QSet<quint16> &ports)
 void DrainingCores::endAll()
 {
     m_poll->stop();
+    if (m_looking) {
+        m_looking->wait();
+        delete m_looking;
+        m_looking = nullptr;
+    }
     const QList<Draining> cores = m_cores;
     m_cores.clear();
     for (const Draining &draining : cores) {
@@ -88,18 +94,44 @@ void DrainingCores::setPollInterval(int milliseconds)
     m_poll->setInterval(milliseconds);
 }
 
+// Reading the kernel's connection tables takes milliseconds, which the window's thread does
+// not wait for: the look is taken on a thread of its own, and its result applied here.
 void DrainingCores::poll()
+{
+    if (m_looking) {
+        m_lookAgain = true;
+        return;
+    }
+    QList<DrainWatch::Core> cores;
+    for (const Draining &draining : qAsConst(m_cores))
+        cores.append({draining.core->processId(), draining.ports});
+    auto counts = std::make_shared<QHash<qint64, int>>();
+    m_looking = QThread::create([cores, counts] { *counts = DrainWatch::connectionsOf(cores); });
+    connect(m_looking, &QThread::finished, this, [this, counts] {
+        if (QThread *looking = std::exchange(m_looking, nullptr)) {
+            looking->wait(); // finished is sent just before the thread ends
+            delete looking;
+        }
+        settle(*counts);
+        if (std::exchange(m_lookAgain, false))
+            poll();
+    });
+    m_looking->start();
+}
+
+void DrainingCores::settle(const QHash<qint64, int> &counts)
 {
     for (int i = m_cores.size() - 1; i >= 0; --i) {
         const Draining &draining = m_cores.at(i);
-        if (draining.age.hasExpired(maxAgeMs)) {
+        if (draining.age.hasExpired(maxAgeMs))
             end(i, "drained for too long");
-            continue;
-        }
-        // -1, cannot tell: the core keeps its connections until the age limit.
-        if (DrainWatch::connectionsOf(draining.core->processId(), draining.ports) == 0)
+        // -1, cannot tell: the core keeps its connections until the age limit. A core that
+        // retired after the look began is not in it.
+        else if (counts.value(draining.core->processId(), -1) == 0)
             end(i, "no connections left");
     }
+    while (m_cores.size() > maxCores)
+        end(0, "too many cores draining");
     if (m_cores.isEmpty())
         m_poll->stop();
 }

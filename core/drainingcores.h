@@ -1,16 +1,19 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSet>
 
 class CoreProcess;
+class QThread;
 class QTimer;
 
 // Cores that gave up their ports to a newer one and still carry their clients' connections.
 // Each ends once it carries none on its former ports, after a limit at most, or when too many
-// drain at once (the oldest first). While none drains, nothing is polled.
+// drain at once (those without connections first, then the oldest; a fourth drains for the
+// moment that takes). While none drains, nothing is polled.
 class DrainingCores : public QObject
 {
     Q_OBJECT
@@ -40,8 +43,11 @@ private:
     };
 
     void poll();
+    void settle(const QHash<qint64, int> &counts);
     void end(int index, const char *why);
 
     QList<Draining> m_cores;
     QTimer *m_poll;
+    QThread *m_looking = nullptr;
+    bool m_lookAgain = false;
 };

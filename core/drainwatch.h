@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
+#include <QList>
 #include <QSet>
 #include <QStringList>
 
@@ -22,5 +24,13 @@ int clientConnections(const QByteArray &procNetTcp, const QSet<quint64> &inodes,
 // The client connections of process `pid` on `ports`, over IPv4 and IPv6; -1 when that
 // cannot be told: not on Linux, no such process, or its descriptors cannot be read.
 int connectionsOf(qint64 pid, const QSet<quint16> &ports);
+
+// The same for several processes at once, by process id, reading the tables once.
+struct Core
+{
+    qint64 pid;
+    QSet<quint16> ports;
+};
+QHash<qint64, int> connectionsOf(const QList<Core> &cores);
 
 } // namespace DrainWatch

@@ -122,7 +122,7 @@ V2RayManager::V2RayManager(QObject *parent)
 
 V2RayManager::~V2RayManager()
 {
-    delete batch;
+    dropBatch();
     stopV2Ray();
     draining->endAll();
     if (next && next->state() != QProcess::NotRunning) {
@@ -329,50 +329,58 @@ void V2RayManager::runChanges()
         handOver();
 }
 
-// The running core gives up every port through its API and keeps carrying its connections;
-// where the API cannot do it, the core is ended instead. Then the next core is let go.
+// The next core is let go at once and starts while the running core gives up every port
+// through its API (it keeps carrying its connections; where the API cannot do it, the core
+// is ended instead) and the file is committed. What the next core asks for is held back until
+// both are done, so that it gets the new configuration and finds the ports free.
 void V2RayManager::handOver()
 {
+    Batch *const current = batch;
     // Written in full before any core is touched: a file that cannot be written leaves the
     // running proxies alone.
-    batch->written = store.prepare(batch->root);
-    if (!batch->written) {
+    current->written = store.prepare(current->root);
+    if (!current->written) {
         finishBatch(false, QStringLiteral("the configuration could not be written"));
         return;
     }
-    if (!coreRunning() || apiPort == 0) {
-        stopV2Ray();
+    const quint16 oldApiPort = apiPort;
+    if (coreRunning()) {
+        current->oldCore = process;
+        current->oldPorts = servedPorts;
+    }
+    holdReads();
+    servedPorts = ProxyEntries::usedPorts(current->root);
+    startCore();
+    if (!current->oldCore || oldApiPort == 0) {
         launch(false);
         return;
     }
-    batch->oldCore = process;
-    batch->oldPorts = servedPorts;
-    const quint64 generation = batch->generation;
-    coreApi->removeInbounds(apiPort, inboundTags(servedPorts), apiTimeoutMs,
-                            [this, generation](bool ok) {
-                                if (cancelled(generation))
-                                    return;
-                                launch(ok && coreRunning() && !anyAccepts(servedPorts));
-                            });
+    const quint64 generation = current->generation;
+    coreApi->removeInbounds(
+        oldApiPort, inboundTags(current->oldPorts), apiTimeoutMs, [this, generation](bool ok) {
+            if (cancelled(generation))
+                return;
+            const bool running = batch->oldCore->state() != QProcess::NotRunning;
+            launch(ok && running && !anyAccepts(batch->oldPorts));
+        });
 }
 
-// The next core starts while the file is committed, which takes a good part of its own
-// start. What it asks for is held back until then, so that it gets the new configuration.
+// Once the old core has handed its ports over, or ended, the new file takes its place and
+// the next core gets it.
 void V2RayManager::launch(bool handedOver)
 {
     Batch *const current = batch;
     CoreProcess *const old = std::exchange(current->oldCore, nullptr);
     if (old && !handedOver) {
-        qDebug() << "The core is ended instead of handing its ports over";
-        stopV2Ray();
+        if (old->state() != QProcess::NotRunning)
+            qDebug() << "The core is ended instead of handing its ports over";
+        old->kill();
+        old->waitForFinished(coreWaitMs);
+        old->deleteLater();
     }
-    store.holdReads();
     // Should the commit fail, the next core gets the old file: the proxies it held come back.
-    const bool stored = store.commit(std::move(current->written), [this, current] {
-        servedPorts = ProxyEntries::usedPorts(current->root);
-        startCore();
-    });
-    store.releaseReads();
+    const bool stored = store.commit(std::move(current->written));
+    releaseReads();
     if (old && handedOver)
         draining->retire(old, current->oldPorts);
     if (!stored) {
@@ -382,6 +390,18 @@ void V2RayManager::launch(bool handedOver)
     current->clock.start();
     portWatch->start();
     awaitPorts();
+}
+
+void V2RayManager::holdReads()
+{
+    store.holdReads();
+    readsHeld = true;
+}
+
+void V2RayManager::releaseReads()
+{
+    if (std::exchange(readsHeld, false))
+        store.releaseReads();
 }
 
 void V2RayManager::awaitPorts()
@@ -479,6 +499,21 @@ void V2RayManager::finishBatch(bool ok, const QString &reason)
         QTimer::singleShot(0, this, &V2RayManager::runChanges);
 }
 
+// A change cut short: its file is not committed, and the core it was replacing ends.
+void V2RayManager::dropBatch()
+{
+    if (!batch)
+        return;
+    batch->written.reset();
+    releaseReads();
+    if (CoreProcess *old = std::exchange(batch->oldCore, nullptr)) {
+        old->kill();
+        old->waitForFinished(coreWaitMs);
+        old->deleteLater();
+    }
+    delete std::exchange(batch, nullptr);
+}
+
 void V2RayManager::shutDown()
 {
     ++changeGeneration;
@@ -486,9 +521,7 @@ void V2RayManager::shutDown()
     QList<Change> cancelledChanges = std::exchange(pending, {});
     if (batch)
         cancelledChanges += batch->changes;
-    // A change cut short: its file is not committed, and the core it was replacing is still
-    // the current one.
-    delete std::exchange(batch, nullptr);
+    dropBatch();
     for (const Change &change : cancelledChanges) {
         if (change.start)
             emit startSettled(quint16(change.port), false, QStringLiteral("stopped"));

@@ -97,6 +97,9 @@ private:
     void runChanges();
     void handOver();
     void launch(bool handedOver);
+    void holdReads();
+    void releaseReads();
+    void dropBatch();
     void awaitPorts();
     void restorePrevious(const QString &reason);
     void removeOnRunningCore();
@@ -125,6 +128,7 @@ private:
     Batch *batch = nullptr;
     quint64 changeGeneration = 0;
     QTimer *portWatch;
+    bool readsHeld = false;
 
     bool stopping = false; // the client itself ends the core
     QElapsedTimer runTime;

@@ -9,17 +9,34 @@
 
 #include <QSettings>
 #include <QStringList>
+#include <QThread>
 
 // The page handlers wired as the window wires them, without a window or web view: the real
 // settings file, proxy runtime, version check and HTTP service on the service's port, in
-// the current folder. Every page call is recorded.
+// the current folder, the service on a thread of its own as in the client. Every page call
+// is recorded.
 struct HandlerRig
 {
     HandlerRig()
     {
+        service.moveToThread(&serviceThread);
+        serviceThread.start();
         service.listenOnServicePort();
         runtime.prepareNextCore();
         handlers.wire(&channel);
+    }
+    ~HandlerRig()
+    {
+        QThread *const home = QThread::currentThread();
+        onServiceThread([this, home] { service.moveToThread(home); });
+        serviceThread.quit();
+        serviceThread.wait();
+    }
+
+    // Runs f on the service's thread and waits for it.
+    template <typename F> void onServiceThread(F f)
+    {
+        QMetaObject::invokeMethod(&service, f, Qt::BlockingQueuedConnection);
     }
 
     void send(const QByteArray &message) { channel.sendMsg(QString::fromUtf8(message)); }
@@ -35,6 +52,7 @@ struct HandlerRig
     QStringList scripts;
     QSettings settings{QStringLiteral("config.ini"), QSettings::IniFormat};
     V2RayManager runtime;
+    QThread serviceThread;
     HttpService service{runtime.configStore()};
     UpdateVersion updateVersion;
     MainChannel channel;
