@@ -1,30 +1,19 @@
-#include "core/configstore.h"
-#include "core/configurl.h"
 #include "core/coreapi.h"
-#include "core/coreprocess.h"
 #include "core/proxyentries.h"
-#include "http/httpservice.h"
-#include "support/relayprobe.h"
-#include "util/commconutils.h"
 
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
 
-// The core's API from both ends: the bytes and the document the client makes, and a real
-// core that gives up one port while the connections through it go on.
+// The core's API from the client's end: the bytes and the document it makes, and how it
+// reads the core's answer. The real core giving up ports is in the handlers' test.
 class TestCoreApi : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void cleanup();
-
     void removeInboundFrame_data();
     void removeInboundFrame();
     void withApiKeepsTheDocument();
@@ -32,33 +21,8 @@ private slots:
     void apiPortOf();
     void answerReadInAnyPieces();
 
-    void runningCoreGivesUpPorts();
     void doneOnceFromTheEventLoop();
-
-private:
-    CoreProcess m_core;
 };
-
-namespace {
-
-const char corePath[] = "/usr/bin/v2ray";
-
-QJsonObject socksInbound(quint16 port)
-{
-    return QJsonObject{{"tag", ProxyEntries::inboundTag(port)},
-                       {"listen", "0.0.0.0"},
-                       {"port", port},
-                       {"protocol", "socks"},
-                       {"settings", QJsonObject{{"auth", "noauth"}, {"udp", true}}}};
-}
-
-} // namespace
-
-void TestCoreApi::cleanup()
-{
-    m_core.kill();
-    m_core.waitForFinished();
-}
 
 void TestCoreApi::removeInboundFrame_data()
 {
@@ -154,8 +118,6 @@ void TestCoreApi::apiPortOf()
              port);
 }
 
-// The core fetches the stored document from the HTTP service at the address the client gives
-// it, with the API added; then the API removes a port while a connection through it is open.
 namespace {
 
 QByteArray h2Frame(quint8 type, quint8 flags, quint32 stream, const QByteArray &payload)
@@ -195,63 +157,6 @@ void TestCoreApi::answerReadInAnyPieces()
     CoreApi::ResponseReader reset;
     reset.feed(h2Frame(0x1, 0x4, 1, status200) + h2Frame(0x3, 0, 1, QByteArray(4, '\0')));
     QVERIFY(!reset.error().isEmpty());
-}
-
-void TestCoreApi::runningCoreGivesUpPorts()
-{
-    if (!QFileInfo(corePath).isExecutable())
-        QSKIP("the v2ray core is not installed");
-    EchoServer echo;
-    QList<quint16> ports;
-    while (ports.size() < 4) {
-        const quint16 port = CommconUtils::getUnusedPort();
-        QVERIFY(port != 0);
-        if (!ports.contains(port))
-            ports.append(port);
-    }
-    const quint16 held = ports.at(0), other = ports.at(1), third = ports.at(2), api = ports.at(3);
-
-    QTemporaryDir dir;
-    const ConfigStore store(dir.filePath("config.json"));
-    QVERIFY(store.store(QJsonObject{
-        {"log", QJsonObject{{"loglevel", "warning"}}},
-        {"inbounds", QJsonArray{socksInbound(held), socksInbound(other), socksInbound(third)}},
-        {"outbounds", QJsonArray{QJsonObject{{"protocol", "freedom"}, {"tag", "direct"}}}},
-        {"routing", QJsonObject{{"rules", QJsonArray{}}}}}));
-    HttpService service(&store);
-    QVERIFY(service.listen(QHostAddress::LocalHost, 0));
-    // The client's address for the core, on this test's port instead of the service's own.
-    const QString url = CoreApi::configUrl(api).replace(QString(":%1/").arg(HTTP_SERVICE_PORT),
-                                                        QString(":%1/").arg(service.serverPort()));
-    m_core.setProcessChannelMode(QProcess::MergedChannels);
-    m_core.start(corePath, {"-config", url});
-    QTRY_VERIFY2_WITH_TIMEOUT(HeldConnection(other, echo.serverPort()).echoes(),
-                              m_core.readAll().constData(), 20000);
-    HeldConnection connection(held, echo.serverPort());
-    QVERIFY(connection.echoes());
-
-    CoreApiClient client;
-    QList<bool> results;
-    const auto record = [&results](bool ok) {
-        results.append(ok);
-    };
-    client.removeInbounds(api, {ProxyEntries::inboundTag(held)}, 10000, record);
-    QTRY_COMPARE(results.size(), 1);
-    QVERIFY(!CommconUtils::portAccepts(held));
-    QVERIFY(connection.echoes());
-    QVERIFY(HeldConnection(other, echo.serverPort()).echoes());
-
-    client.removeInbounds(api, {ProxyEntries::inboundTag(other), ProxyEntries::inboundTag(third)},
-                          10000, record);
-    QTRY_COMPARE(results.size(), 2);
-    QVERIFY(!CommconUtils::portAccepts(other));
-    QVERIFY(!CommconUtils::portAccepts(third));
-
-    // The core answers for an inbound it no longer has, with an error status.
-    client.removeInbounds(api, {ProxyEntries::inboundTag(held)}, 10000, record);
-    QTRY_COMPARE(results.size(), 3);
-    QVERIFY(connection.echoes());
-    QCOMPARE(results, (QList<bool>{true, true, false}));
 }
 
 void TestCoreApi::doneOnceFromTheEventLoop()
