@@ -1,5 +1,7 @@
 #include "drainwatch.h"
 
+#include "util/procnettcp.h"
+
 #include <QLatin1String>
 
 #include <algorithm>
@@ -48,32 +50,6 @@ bool isHex(const QByteArray &text)
 }
 
 #ifdef Q_OS_LINUX
-// /proc files report no size; a netns with an absurd number of sockets is not counted short
-// but answered with "cannot tell".
-constexpr qint64 maxProcNetTcp = 64 * 1024 * 1024;
-
-// 0, or the errno of the failed read.
-int readProcFile(const QByteArray &path, QByteArray *text)
-{
-    const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    text->clear();
-    char buffer[65536];
-    ssize_t got;
-    int error = 0;
-    while (error == 0 && (got = read(fd, buffer, sizeof buffer)) != 0) {
-        if (got < 0)
-            error = errno == EINTR ? 0 : errno;
-        else if (text->size() + got > maxProcNetTcp)
-            error = EFBIG;
-        else
-            text->append(buffer, int(got));
-    }
-    close(fd);
-    return error;
-}
-
 // The link targets of a process's descriptors; false when its fd folder cannot be read,
 // which for a core that is not dumpable is already the case for its own user.
 bool descriptorTargets(qint64 pid, QStringList *targets)
@@ -119,38 +95,18 @@ QSet<quint64> socketInodes(const QStringList &linkTargets)
 int clientConnections(const QByteArray &procNetTcp, const QSet<quint64> &inodes,
                       const QSet<quint16> &ports)
 {
-    // "  sl  local_address rem_address   st tx_queue:rx_queue tr:tm->when retrnsmt   uid
-    // timeout inode ...", addresses as hex "address:port", IPv4 in 8 digits, IPv6 in 32.
     // Read in place: a busy machine's table has thousands of rows, nearly all of them other
     // sockets', and each is passed over at its inode.
     int count = 0;
-    const char *at = procNetTcp.constData();
-    const char *const end = at + procNetTcp.size();
-    while (at < end) {
-        const char *eol = static_cast<const char *>(memchr(at, '\n', size_t(end - at)));
-        if (!eol)
-            eol = end;
-        QLatin1String fields[10];
-        int found = 0;
-        for (const char *c = at; found < 10;) {
-            while (c < eol && std::isspace(static_cast<unsigned char>(*c)))
-                ++c;
-            if (c == eol)
-                break;
-            const char *start = c;
-            while (c < eol && !std::isspace(static_cast<unsigned char>(*c)))
-                ++c;
-            fields[found++] = QLatin1String(start, int(c - start));
-        }
-        at = eol + 1;
-        if (found < 10 || !fields[0].endsWith(QLatin1Char(':')))
-            continue; // the heading, an empty or a cut-off line
+    ProcNetTcp::Rows rows(procNetTcp);
+    QLatin1String fields[ProcNetTcp::rowFields];
+    while (rows.next(fields)) {
         bool inodeOk = false;
         const quint64 inode =
-            QByteArray::fromRawData(fields[9].data(), fields[9].size()).toULongLong(&inodeOk, 10);
+            ProcNetTcp::bytes(fields[ProcNetTcp::Inode]).toULongLong(&inodeOk, 10);
         if (!inodeOk || inode == 0 || !inodes.contains(inode))
             continue;
-        const QByteArray local = QByteArray::fromRawData(fields[1].data(), fields[1].size());
+        const QByteArray local = ProcNetTcp::bytes(fields[ProcNetTcp::Local]);
         const int colon = local.indexOf(':');
         const QByteArray address = local.left(colon);
         if (colon < 0 || (address.size() != 8 && address.size() != 32) || !isHex(address))
@@ -158,8 +114,7 @@ int clientConnections(const QByteArray &procNetTcp, const QSet<quint64> &inodes,
         bool portOk = false, stateOk = false;
         const QByteArray portText = local.mid(colon + 1);
         const quint16 port = portText.toUShort(&portOk, 16);
-        const uint state =
-            QByteArray::fromRawData(fields[3].data(), fields[3].size()).toUInt(&stateOk, 16);
+        const uint state = ProcNetTcp::bytes(fields[ProcNetTcp::State]).toUInt(&stateOk, 16);
         if (portOk && portText.size() == 4 && stateOk && ports.contains(port) && carriesData(state))
             ++count;
     }
@@ -175,10 +130,10 @@ QHash<qint64, int> connectionsOf(const QList<Core> &cores)
     // The tables are the network namespace's, the same for every core; each read walks the
     // kernel's whole connection hash, which takes milliseconds however few sockets there are.
     QByteArray tables[2];
-    if (readProcFile("/proc/self/net/tcp", &tables[0]) != 0)
+    if (ProcNetTcp::read("/proc/self/net/tcp", &tables[0]) != 0)
         return counts;
     // A kernel without IPv6 has no tcp6 table at all.
-    const int error = readProcFile("/proc/self/net/tcp6", &tables[1]);
+    const int error = ProcNetTcp::read("/proc/self/net/tcp6", &tables[1]);
     if (error != 0 && error != ENOENT)
         return counts;
     for (const Core &core : cores) {
