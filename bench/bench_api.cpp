@@ -142,6 +142,7 @@ int main(int argc, char *argv[])
     QDir::setCurrent(runtime.path());
     const ConfigStore store(runtime.filePath("run/config.json"));
     HttpService service(&store);
+    service.setLocalApiState(HttpService::LocalApiState::Open); // as with a signed-in page
     if (!service.listen(QHostAddress::LocalHost, 0)) {
         out << "cannot listen: " << service.errorString() << "\n";
         return 1;

@@ -114,6 +114,46 @@ bool isLoopbackHost(const QByteArray &host)
     return !name.isNull() && address.setAddress(name) && isLoopbackPeer(address);
 }
 
+bool isUnspecifiedAddress(const QHostAddress &address)
+{
+    if (address.isNull())
+        return true;
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    if (isIPv4)
+        return (ipv4 >> 24) == 0;
+    return address.isEqual(QHostAddress::AnyIPv6, QHostAddress::StrictConversion);
+}
+
+bool isUnspecifiedHost(const QByteArray &host)
+{
+    const QString name = literalHost(host);
+    QHostAddress address;
+    return !name.isNull() && address.setAddress(name) && isUnspecifiedAddress(address);
+}
+
+QByteArray httpVersion(const QByteArray &requestLine)
+{
+    const QByteArray line = requestLine.trimmed();
+    const int space = line.lastIndexOf(' ');
+    return space < 0 ? QByteArray() : line.mid(space + 1);
+}
+
+HostVerdict checkHost(const HttpRequestHead &head, Route route, bool fromThisMachine)
+{
+    if (!head.hasHeader("Host")) {
+        if (httpVersion(head.requestLine) != "HTTP/1.0")
+            return HostVerdict::Missing;
+        return route == Route::Config ? HostVerdict::Forbidden : HostVerdict::Allowed;
+    }
+    const QByteArray host = head.header("Host");
+    if (!hasLiteralHost(head) || isUnspecifiedHost(host))
+        return HostVerdict::Forbidden;
+    if (fromThisMachine && !isLoopbackHost(host))
+        return HostVerdict::Forbidden;
+    return HostVerdict::Allowed;
+}
+
 bool isCrossSite(const HttpRequestHead &head)
 {
     if (head.hasHeader("Origin"))

@@ -29,6 +29,21 @@ QString literalHost(const QByteArray &host);
 bool hasLiteralHost(const HttpRequestHead &head);
 // A Host header naming localhost or a loopback address, with or without a port.
 bool isLoopbackHost(const QByteArray &host);
+// 0.0.0.0/8, :: and their IPv4-mapped forms: no peer, and no Host a request should name.
+bool isUnspecifiedAddress(const QHostAddress &address);
+// A Host naming such an address, however it is written.
+bool isUnspecifiedHost(const QByteArray &host);
+// The version word at the end of the request line ("HTTP/1.1").
+QByteArray httpVersion(const QByteArray &requestLine);
+
+// What the Host rules make of a request to `route`; `fromThisMachine` says that the peer is
+// an address of this machine, whose requests must name loopback: a browser here that
+// reaches the service through the machine's LAN address sends no Origin on a plain GET.
+// HTTP/1.1 requires a Host; a bare HTTP/1.0 request comes from no browser, so the simplest
+// callers are served, except on the configuration route.
+enum class HostVerdict { Allowed, Forbidden, Missing };
+HostVerdict checkHost(const HttpRequestHead &head, Route route, bool fromThisMachine);
+
 // A request a browser marks as sent by a web page of another site.
 bool isCrossSite(const HttpRequestHead &head);
 

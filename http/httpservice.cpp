@@ -6,6 +6,7 @@
 #include "http/httprequest.h"
 #include "http/httproutes.h"
 #include "util/commconutils.h"
+#include "util/procnettcp.h"
 
 #include <QDebug>
 #include <QJsonDocument>
@@ -15,6 +16,7 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 HttpService::HttpService(const ConfigStore *store, QObject *parent)
@@ -110,31 +112,55 @@ void HttpService::processRequest(QByteArray requestData, QTcpSocket *clientSocke
         answer(clientSocket, HttpRoutes::forbiddenAnswer());
         return;
     }
-    if (!HttpRoutes::hasLiteralHost(head)) {
+    const HttpRoutes::Route route = HttpRoutes::route(head.requestLine);
+    const HttpRoutes::HostVerdict host =
+        HttpRoutes::checkHost(head, route, isFromThisMachine(clientSocket));
+    if (host != HttpRoutes::HostVerdict::Allowed) {
         QByteArrayList hosts;
         for (const auto &field : head.headers) {
             if (field.first.compare("Host", Qt::CaseInsensitive) == 0)
                 hosts.append(field.second);
         }
         qDebug() << "Refused HTTP request: Host" << hosts.join(", ");
-        answer(clientSocket, HttpRoutes::forbiddenAnswer());
+        answer(clientSocket,
+               host == HttpRoutes::HostVerdict::Missing
+                   ? HttpRoutes::badRequestAnswer(QStringLiteral("Host header required"))
+                   : HttpRoutes::forbiddenAnswer());
         return;
     }
 
-    switch (HttpRoutes::route(head.requestLine)) {
+    switch (route) {
     case HttpRoutes::Route::Index:
         answer(clientSocket, HttpRoutes::indexAnswer());
         break;
     case HttpRoutes::Route::Config:
-        // The configuration holds the upstream passwords in clear.
+        // The configuration holds the upstream passwords in clear: for the core, started by
+        // this user, and nobody else on the machine.
         if (!HttpRoutes::isLoopbackPeer(clientSocket->peerAddress()) ||
             !HttpRoutes::isLoopbackHost(head.header("Host"))) {
+            answer(clientSocket, HttpRoutes::forbiddenAnswer());
+            break;
+        }
+        if (!isSameUser(clientSocket)) {
+            qDebug() << "Refused HTTP request: the configuration was asked for by another user";
             answer(clientSocket, HttpRoutes::forbiddenAnswer());
             break;
         }
         answer(clientSocket, HttpRoutes::configAnswer(configBody(CoreApi::apiPortOf(head.target))));
         break;
     case HttpRoutes::Route::GetIp: {
+        // Only the index page fetches a proxy for a caller: without it the port would never
+        // open.
+        const LocalApiState state = LocalApiState(apiState.load());
+        if (state != LocalApiState::Open) {
+            const QString reason =
+                state == LocalApiState::SignedOut
+                    ? QStringLiteral("not signed in")
+                    : QStringLiteral("the client is loading its page, try again");
+            qDebug() << "Refused HTTP request:" << reason;
+            answer(clientSocket, HttpRoutes::serviceUnavailableAnswer(reason));
+            break;
+        }
         HttpRoutes::ApiRequest request = HttpRoutes::apiRequest(QString::fromUtf8(head.target));
         if (!request.error.isEmpty()) {
             answer(clientSocket, HttpRoutes::badRequestAnswer(request.error));
@@ -241,6 +267,27 @@ QByteArray HttpService::configBody(quint16 apiPort)
     if (!document.isObject())
         return plain;
     return QJsonDocument(CoreApi::withApi(document.object(), apiPort)).toJson();
+}
+
+bool HttpService::isFromThisMachine(const QTcpSocket *socket)
+{
+    // A connection from this machine to one of its own addresses comes from that address.
+    const QHostAddress peer = socket->peerAddress();
+    return HttpRoutes::isLoopbackPeer(peer) ||
+           (!HttpRoutes::isUnspecifiedAddress(peer) &&
+            peer.isEqual(socket->localAddress(), QHostAddress::ConvertV4MappedToIPv4));
+}
+
+bool HttpService::isSameUser(const QTcpSocket *socket)
+{
+#ifdef Q_OS_UNIX
+    const qint64 uid = ProcNetTcp::peerUid(socket->peerAddress(), socket->peerPort(),
+                                           socket->localAddress(), socket->localPort());
+    return uid >= 0 && uid == qint64(geteuid());
+#else
+    Q_UNUSED(socket);
+    return true;
+#endif
 }
 
 QSet<quint16> HttpService::ownPorts()

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QTcpServer>
 
+#include <atomic>
+
 class QTcpSocket;
 
 // The HTTP responder on port 9584: it serves the deciphered core configuration to the core,
@@ -30,6 +32,11 @@ public:
     bool listenOnServicePort();
 
     QList<QPair<QString, QString>> parseQueryParams(const QString &target);
+
+    // Whether a local-API request can be taken: only a signed-in index page fetches the
+    // proxy. Set from the window's thread, read by the service's without waiting.
+    enum class LocalApiState { SignedOut, PageLoading, Open };
+    void setLocalApiState(LocalApiState state) { apiState.store(int(state)); }
 
     // How long a client may take to send its whole request head.
     void setHeaderTimeout(int milliseconds) { headerTimeoutMs = milliseconds; }
@@ -58,6 +65,9 @@ private:
     QByteArray configBody(quint16 apiPort);
     // The local ports of the stored entries: the running core may hold them.
     QSet<quint16> ownPorts();
+    static bool isFromThisMachine(const QTcpSocket *socket);
+    // Whether the peer's socket belongs to the user the client runs as.
+    static bool isSameUser(const QTcpSocket *socket);
 
     const ConfigStore *store;
     void awaitStart(QTcpSocket *socket, quint16 port);
@@ -67,4 +77,5 @@ private:
     int headerTimeoutMs = 10000;
     int writeTimeoutMs = 10000;
     int startWaitTimeoutMs = 30000;
+    std::atomic<int> apiState{int(LocalApiState::SignedOut)};
 };

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -59,6 +60,8 @@ private slots:
     void apiSignalCarriesTheQuery();
     void stalledClientDelaysNobodyAndIsClosed();
     void configOnlyForThisMachine();
+    void configOnlyForThisUser();
+    void localApiOnlyWithAPage();
     void configWithTheCoreApi();
     void unreadAnswerDroppedAtWriteDeadline();
     void waitingCallersAnsweredByTheStart();
@@ -89,6 +92,7 @@ void TestHttpService::initTestCase()
 
     m_service = new Service(&m_store, this);
     QVERIFY(m_service->listen(QHostAddress::Any, 0));
+    m_service->setLocalApiState(HttpService::LocalApiState::Open);
     QVERIFY(m_otherProgram.listen(QHostAddress::LocalHost, 0));
     // The port of the stored entry, held as the client's own core holds it: still answered.
     QVERIFY(m_core.listen(QHostAddress::AnyIPv4, 60001));
@@ -240,8 +244,26 @@ void TestHttpService::answers_data()
     row("api, rebound name", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n" + rebound + "\r\n",
         forbidden, "Refused HTTP request: Host \"rebound.example:9584\"");
     row("config, rebound name", "GET /xray_config.json HTTP/1.1\r\n" + rebound + "\r\n", forbidden);
-    row("api without Host", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n\r\n", forbidden,
-        "Refused HTTP request: Host \"\"");
+    row("api without Host", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\n\r\n",
+        plain("400 Bad Request", "Host header required\n"), "Refused HTTP request: Host \"\"");
+    // No browser sends a request without Host; the simplest callers do.
+    row("api over HTTP/1.0 without Host", "GET /api/get_ip?proxy=60005 HTTP/1.0\r\n\r\n",
+        plain("200 OK", "127.0.0.1:60005"));
+    row("index over HTTP/1.0 without Host", "GET /index HTTP/1.0\r\n\r\n", index);
+    row("config over HTTP/1.0 without Host", "GET /xray_config.json HTTP/1.0\r\n\r\n", forbidden);
+    // Browsers that let pages reach the unspecified address send it no Origin.
+    row("api, 0.0.0.0", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\nHost: 0.0.0.0:9584\r\n\r\n",
+        forbidden);
+    row("api, [::]", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\nHost: [::]:9584\r\n\r\n", forbidden);
+    row("api, [0:0::0]", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\nHost: [0:0::0]\r\n\r\n",
+        forbidden);
+    row("api, mapped 0.0.0.0",
+        "GET /api/get_ip?proxy=60001 HTTP/1.1\r\nHost: [::ffff:0.0.0.0]\r\n\r\n", forbidden);
+    row("api, 000.0.0.0", "GET /api/get_ip?proxy=60001 HTTP/1.1\r\nHost: 000.0.0.0\r\n\r\n",
+        forbidden);
+    // From this machine, a page reached through the LAN address sends no Origin either.
+    row("api from here, LAN address",
+        "GET /api/get_ip?proxy=60001 HTTP/1.1\r\nHost: 192.168.1.5:9584\r\n\r\n", forbidden);
     row("api, second Host disagrees", get("/api/get_ip?proxy=60001", "Host: rebound.example\r\n"),
         forbidden, "Refused HTTP request: Host \"127.0.0.1:9584, rebound.example\"");
     row("credentials kept out of the log",
@@ -334,6 +356,42 @@ void TestHttpService::configOnlyForThisMachine()
     const QByteArray api =
         fromElsewhere("GET /api/get_ip?proxy=60009 HTTP/1.1\r\nHost: 192.168.1.5:9584\r\n\r\n");
     QVERIFY2(api.endsWith("127.0.0.1:60009"), api.constData());
+}
+
+void TestHttpService::configOnlyForThisUser()
+{
+    const QByteArray request = "GET /xray_config.json HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    // The peer's owner is looked up over IPv6 as over IPv4.
+    QVERIFY(exchange({request}, QHostAddress::LocalHostIPv6).startsWith("HTTP/1.1 200 OK"));
+    if (::geteuid() != 0)
+        QSKIP("asking as another user needs root");
+    QProcess other;
+    other.setProcessChannelMode(QProcess::MergedChannels);
+    other.start("setpriv",
+                {"--reuid=65534", "--regid=65534", "--clear-groups", "curl", "-si",
+                 QString("http://127.0.0.1:%1/xray_config.json").arg(m_service->serverPort())});
+    QTest::ignoreMessage(QtDebugMsg,
+                         "Refused HTTP request: the configuration was asked for by another user");
+    QVERIFY(QTest::qWaitFor([&] { return other.state() == QProcess::NotRunning; }, 15000));
+    const QByteArray answer = other.readAll();
+    QVERIFY2(answer.startsWith("HTTP/1.1 403 Forbidden"), answer.constData());
+}
+
+void TestHttpService::localApiOnlyWithAPage()
+{
+    QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
+    const auto restore =
+        qScopeGuard([this] { m_service->setLocalApiState(HttpService::LocalApiState::Open); });
+    m_service->setLocalApiState(HttpService::LocalApiState::SignedOut);
+    QCOMPARE(exchange({apiGet("proxy=60015&wait=1")}),
+             plain("503 Service Unavailable", "not signed in\n"));
+    m_service->setLocalApiState(HttpService::LocalApiState::PageLoading);
+    QCOMPARE(exchange({apiGet("proxy=60015")}),
+             plain("503 Service Unavailable", "the client is loading its page, try again\n"));
+    QCOMPARE(api.count(), 0);
+    // The configuration is the core's, which needs no page.
+    QVERIFY(exchange({"GET /xray_config.json HTTP/1.1\r\nHost: localhost\r\n\r\n"})
+                .startsWith("HTTP/1.1 200 OK"));
 }
 
 void TestHttpService::configWithTheCoreApi()
