@@ -2,6 +2,7 @@
 
 #include "core/proxyentries.h"
 #include "util/ciphercodec.h"
+#include "util/owneronly.h"
 
 #include <QDebug>
 #include <QFile>
@@ -112,6 +113,9 @@ std::unique_ptr<ConfigStore::Pending> ConfigStore::prepareBytes(const QByteArray
         qDebug() << "Failed to open file: " << pending->file.errorString();
         return nullptr;
     }
+    // The new file takes an existing file's mode: a wider one is narrowed here.
+    if (!OwnerOnly::file(pending->file))
+        return nullptr;
     if (pending->file.write(pending->stored) != pending->stored.size()) {
         qDebug() << "Failed to write file: " << pending->file.errorString();
         return nullptr;

@@ -15,6 +15,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 // The manager on real files in a temporary working directory: whatever fails, the stored
 // configuration is either the new document or exactly the old bytes.
@@ -27,6 +28,7 @@ private slots:
     void cleanup();
 
     void addRewriteAndReset();
+    void storedFileIsTheUsersAlone();
     void failuresLeaveTheStoredBytes();
     void readsTheFileNotWhatItWrote();
     void heldReadsGetWhatIsStoredMeanwhile();
@@ -111,6 +113,24 @@ void TestV2RayManager::addRewriteAndReset()
     QCOMPARE(manager.readConfig(), ProxyEntries::templateText());
     writeStored(QByteArray()); // an empty file is the empty template too
     QCOMPARE(manager.addProxyEntry(startRequest(31002)), quint16(31002));
+}
+
+void TestV2RayManager::storedFileIsTheUsersAlone()
+{
+    // The file holds the upstream passwords; the cipher's key is in the program.
+    const mode_t saved = ::umask(0);
+    const auto restore = qScopeGuard([saved] { ::umask(saved); });
+    const QByteArray path = QFile::encodeName(m_folder->filePath("run/config.json"));
+    const auto mode = [&path] {
+        struct stat status = {};
+        return ::stat(path.constData(), &status) == 0 ? status.st_mode & 07777 : mode_t(-1);
+    };
+    V2RayManager manager;
+    QCOMPARE(manager.addProxyEntry(startRequest(31001)), quint16(31001));
+    QCOMPARE(mode(), mode_t(0600));
+    QVERIFY(::chmod(path.constData(), 0644) == 0); // as an earlier version left it
+    QVERIFY(manager.resetConfig());
+    QCOMPARE(mode(), mode_t(0600));
 }
 
 void TestV2RayManager::failuresLeaveTheStoredBytes()
