@@ -9,6 +9,7 @@
 #include "http/httpservice.h"
 #include "util/commconutils.h"
 #include "util/constants.h"
+#include "util/owneronly.h"
 #include "util/updateversion.h"
 
 #include <QAction>
@@ -22,6 +23,7 @@
 #include <QVBoxLayout>
 #include <QWebChannel>
 #include <QWebEnginePage>
+#include <QWebEngineProfile>
 #include <QWebEngineView>
 
 MainWindow::MainWindow(QWidget *parent)
@@ -61,6 +63,11 @@ void MainWindow::init()
     setFixedSize(1200, 670);
     windowTitleBase = APP_TITLE_FORMAT.arg(APP_VERSION);
     setWindowTitle(windowTitleBase);
+
+    // The profile's cookies hold the account's password, and its cache the service's answers.
+    const QWebEngineProfile *profile = QWebEngineProfile::defaultProfile();
+    OwnerOnly::folder(profile->persistentStoragePath());
+    OwnerOnly::folder(profile->cachePath());
 
     webView = new QWebEngineView(ui->centralWidget);
     auto *layout = new QVBoxLayout(ui->centralWidget);
@@ -144,6 +151,7 @@ void MainWindow::initConnections()
     connect(trayIcon, SIGNAL(activated(QSystemTrayIcon::ActivationReason)), this,
             SLOT(on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason)));
     pageHandlers->wire(channelObject);
+    connect(webView, &QWebEngineView::loadStarted, pageHandlers, &PageHandlers::pageLoading);
     connect(pageHandlers, &PageHandlers::userChanged, this, [this](const QString &name) {
         setWindowTitle(name.isEmpty() ? windowTitleBase
                                       : QStringLiteral("%1  %2").arg(windowTitleBase, name));

@@ -12,13 +12,22 @@ MainChannel::MainChannel(QObject *parent)
 
 void MainChannel::sendMsg(const QString &strMsg)
 {
-    qDebug() << "Message from HTML:" << LogMask::maskedText(strMsg);
-
     const QJsonObject message = QJsonDocument::fromJson(strMsg.toUtf8()).object();
     const QJsonValue data = message.value(QLatin1String("data"));
-
     // toInt gives 0 for a missing key, a string or a non-integral number.
-    switch (message.value(QLatin1String("code")).toInt(0)) {
+    const int code = message.value(QLatin1String("code")).toInt(0);
+
+    if (code == 2) {
+        // Code 2's whole payload is a token: the message is logged as parsed, without it.
+        QJsonObject shown = message;
+        shown.insert(QLatin1String("data"), QStringLiteral("***"));
+        qDebug() << "Message from HTML:"
+                 << QString::fromUtf8(QJsonDocument(shown).toJson(QJsonDocument::Compact));
+    } else {
+        qDebug() << "Message from HTML:" << LogMask::maskedText(strMsg);
+    }
+
+    switch (code) {
     case 1:
         emit sigPararms(data.toObject());
         break;

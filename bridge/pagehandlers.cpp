@@ -42,7 +42,9 @@ PageHandlers::PageHandlers(QSettings *settings, V2RayManager *runtime, HttpServi
     , localIps(localIps)
     , ipGeoUrl(QStringLiteral(VEXALO_IP_GEO_URL))
     , ipCheckNetwork(new QNetworkAccessManager(this))
-{}
+{
+    setSignedIn(false);
+}
 
 void PageHandlers::wire(MainChannel *channel)
 {
@@ -87,19 +89,38 @@ void PageHandlers::sendPageParameters(const QJsonObject &data)
         PageRequests::pageParameters(settings->value(languageKey), localIps)));
 }
 
+// Only the index page reports the login state, so a signed-in report also says that a page
+// is there to take local-API requests.
 void PageHandlers::recordLoginState(const QJsonObject &data)
 {
     if (!text(data, "username").isEmpty() && !text(data, "password").isEmpty()) {
         settings->setValue(loginKey, true);
+        setSignedIn(true);
         return;
     }
+    setSignedIn(false);
     runPageScript(PageCall::sigLignOutToJS(settings->value(languageKey).toString()));
     settings->setValue(loginKey, false);
 }
 
+void PageHandlers::setSignedIn(bool in)
+{
+    signedIn = in;
+    runtime->refuseStarts(in ? QString() : QStringLiteral("not signed in"));
+    httpService->setLocalApiState(in ? HttpService::LocalApiState::Open
+                                     : HttpService::LocalApiState::SignedOut);
+}
+
+void PageHandlers::pageLoading()
+{
+    if (signedIn)
+        httpService->setLocalApiState(HttpService::LocalApiState::PageLoading);
+}
+
 void PageHandlers::logToken(const QString &token)
 {
-    qDebug() << "Sending data to JavaScript:" << token;
+    // What a page sends here may be a credential.
+    qDebug() << "Sending data to JavaScript:" << (token.isEmpty() ? token : QStringLiteral("***"));
 }
 
 void PageHandlers::startProxy(const QJsonObject &data)
@@ -145,6 +166,8 @@ void PageHandlers::deleteProxy(int port)
 
 void PageHandlers::logout()
 {
+    setSignedIn(false);
+    username.clear();
     runtime->shutDown();
     settings->setValue(loginKey, false);
     runPageScript(PageCall::sigLignOutToJS(settings->value(languageKey).toString()));

@@ -40,6 +40,10 @@ public:
     // "countryCode"), and how long its whole answer may take.
     void setIpGeoUrl(const QString &url, int deadlineMs = BoundedReply::defaultDeadlineMs);
 
+    // The window's page is being replaced: until the next index page reports the account,
+    // nothing can take a local-API request.
+    void pageLoading();
+
 signals:
     // The pages reported the signed-in account's name; after a logout, an empty name.
     void userChanged(const QString &username);
@@ -47,6 +51,7 @@ signals:
 private:
     void sendPageParameters(const QJsonObject &data);
     void recordLoginState(const QJsonObject &data);
+    void setSignedIn(bool in);
     void logToken(const QString &token);
     void startProxy(const QJsonObject &data);
     void startRotatingProxy(const QJsonObject &data);
@@ -67,6 +72,7 @@ private:
     PageScript runPageScript;
     QJsonArray localIps;
     QString username;
+    bool signedIn = false;
     QString ipGeoUrl;
     int ipCheckDeadlineMs = BoundedReply::defaultDeadlineMs;
     QNetworkAccessManager *ipCheckNetwork;

@@ -241,6 +241,16 @@ QString V2RayManager::randomString(int length)
 
 void V2RayManager::requestStart(const QJsonObject &request, Done done)
 {
+    if (!startRefusal.isEmpty()) {
+        qDebug() << "Core not started:" << startRefusal;
+        Outcome outcome;
+        outcome.port = quint16(ProxyEntries::localPort(request).port);
+        outcome.reason = startRefusal;
+        emit startSettled(outcome.port, false, outcome.reason);
+        if (done)
+            done(outcome);
+        return;
+    }
     Change change;
     change.start = true;
     change.request = request;

@@ -39,6 +39,10 @@ public:
     explicit V2RayManager(QObject *parent = nullptr);
     ~V2RayManager() override;
 
+    // While a reason is set, every start is refused with it at once: nothing is written and
+    // no core runs. An empty reason lets starts through again.
+    void refuseStarts(const QString &reason) { startRefusal = reason; }
+
     // Edits of the stored configuration alone; the core is left as it is. The local port of
     // the added entry, or of the existing entry of that port whose outbound was rewritten; 0
     // when nothing was written.
@@ -118,6 +122,7 @@ private:
     QString v2rayPath;
     QString configPath;
     QString runnablePath; // what is executed: the core file, or a copy of it
+    QString startRefusal;
     ConfigStore store;
     std::function<bool()> serviceCheck;
     // The current core's API port (0: it has none) and the inbounds it still serves.

@@ -443,6 +443,40 @@ void TestHandlers::logoutStopsAndResets()
     QCOMPARE(fetchThroughSocks(port, m_target->serverPort(), 1000), QByteArray());
     QSettings settings("config.ini", QSettings::IniFormat);
     QCOMPARE(settings.value("settings/login").toBool(), false);
+
+    // Signed out, nothing starts, also not the late answer of a local-API request's fetch,
+    // and the local API tells its callers why instead of naming a port that never opens.
+    rig.scripts.clear();
+    QSignalSpy settled(&rig.runtime, &V2RayManager::startSettled);
+    rig.send(message(3, startRequest(port, true)));
+    rig.send(message(6, startRequest(port)));
+    QCOMPARE(rig.scripts, QStringList{PageCall::startError()});
+    QCOMPARE(settled.size(), 2);
+    QCOMPARE(settled.first().at(2).toString(), QString("not signed in"));
+    QCOMPARE(rig.corePid(), qint64(0));
+    QCOMPARE(ConfigStore(m_folder->filePath("run/config.json")).readPlain(),
+             ProxyEntries::templateText());
+    const auto askApi = [] {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, HTTP_SERVICE_PORT);
+        client.write("GET /api/get_ip?proxy=60011 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        QByteArray answer;
+        QTest::qWaitFor(
+            [&] {
+                answer += client.readAll();
+                return client.state() == QAbstractSocket::UnconnectedState;
+            },
+            5000);
+        return answer + client.readAll();
+    };
+    QVERIFY(askApi().endsWith("\r\n\r\nnot signed in\n"));
+
+    // Signed in again, a page that is being replaced cannot take a request either.
+    rig.send(R"({"code":11,"data":{"username":"ann@example.com","password":"pw"}})");
+    rig.handlers.pageLoading();
+    QVERIFY(askApi().startsWith("HTTP/1.1 503 "));
+    rig.send(R"({"code":11,"data":{"username":"ann@example.com","password":"pw"}})");
+    QVERIFY(askApi().endsWith("\r\n\r\n127.0.0.1:60011"));
 }
 
 void TestHandlers::languageAndOpenUrl()
@@ -621,9 +655,12 @@ void TestHandlers::logsHideSecrets()
     request.insert("proxy_authkey", "k3yS3cret");
     rig.send(message(3, request));
     rig.send(R"({"code":1,"data":{"username":"ann@example.com","password":"pw-9x"}})");
+    rig.send(R"({"code":2,"data":"t0ken-7q"})");
     const QString all = log.lines().join('\n');
     QVERIFY(!all.contains("k3yS3cret"));
     QVERIFY(!all.contains("pw-9x"));
+    QVERIFY(!all.contains("t0ken-7q"));
+    QVERIFY(log.contains("Sending data to JavaScript: \"***\""));
     QVERIFY(log.contains("Sending data "));
     QVERIFY(log.contains("password \"***\""));
 }

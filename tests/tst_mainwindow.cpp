@@ -15,6 +15,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QMenu>
@@ -24,11 +25,13 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <QWebEngineProfile>
 #include <QWebEngineView>
 
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -94,6 +97,16 @@ void TestMainWindow::startPage()
 
 void TestMainWindow::firstStartIsFixedTitledAndStoresTheLanguage()
 {
+    // The profile's cookies hold the password: its folders are narrowed, also where they
+    // were left open before.
+    const QWebEngineProfile *profile = QWebEngineProfile::defaultProfile();
+    const QStringList profileFolders{profile->persistentStoragePath(), profile->cachePath()};
+    const QFileDevice::Permissions open = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                          QFileDevice::ExeOther;
+    for (const QString &folder : profileFolders)
+        QVERIFY(QDir().mkpath(folder) && QFile::setPermissions(folder, open));
+
     MainWindow window;
     window.show();
     auto *view = window.findChild<QWebEngineView *>();
@@ -106,6 +119,11 @@ void TestMainWindow::firstStartIsFixedTitledAndStoresTheLanguage()
     QCOMPARE(window.maximumSize(), QSize(1200, 670));
     QCOMPARE(window.windowTitle(), QString("Vexalo v1.0.0 "));
     QCOMPARE(view->contextMenuPolicy(), Qt::NoContextMenu);
+    for (const QString &folder : profileFolders) {
+        struct stat status = {};
+        QCOMPARE(::stat(QFile::encodeName(folder).constData(), &status), 0);
+        QCOMPARE(status.st_mode & 07777, mode_t(0700));
+    }
 
     auto *tray = window.findChild<QSystemTrayIcon *>();
     QVERIFY(tray);
@@ -227,6 +245,9 @@ void TestMainWindow::quitStopsAndResets()
     const QJsonObject request{{"ip", "127.0.0.1"},     {"port", gateway.httpPort()},
                               {"username", "vx_demo"}, {"password", "k3yS3cret"},
                               {"proxyType", "HTTP"},   {"local_port", port}};
+    // As the index page reports the signed-in account.
+    window.findChild<MainChannel *>()->sendMsg(
+        R"({"code":11,"data":{"username":"ann@example.com","password":"pw"}})");
     window.findChild<MainChannel *>()->sendMsg(
         QJsonDocument(QJsonObject{{"code", 6}, {"data", request}}).toJson());
     QVERIFY(waitUntilRelays(port, target));

@@ -17,13 +17,17 @@
 // is recorded.
 struct HandlerRig
 {
-    HandlerRig()
+    // Signed in, the rig is where the index page has reported its account.
+    enum Account { SignedIn, SignedOut };
+    explicit HandlerRig(Account account = SignedIn)
     {
         service.moveToThread(&serviceThread);
         serviceThread.start();
         service.listenOnServicePort();
         runtime.prepareNextCore();
         handlers.wire(&channel);
+        if (account == SignedIn)
+            send(R"({"code":11,"data":{"username":"ann@example.com","password":"pw"}})");
     }
     ~HandlerRig()
     {
