@@ -1,18 +1,25 @@
+#include "app/singleinstance.h"
 #include "support/testmain.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
-// The real client binary in a temporary runtime folder. The test's own TMPDIR (from
-// IsolatedEnvironment) gives the single-instance key a place of its own.
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The real client binary in a temporary runtime folder, and the guard taken by processes of
+// two users. The guard is one per machine, as port 9584 is, and like it one per network
+// namespace: run under nsrun, the test has both to itself.
 class TestSingleInstance : public QObject
 {
     Q_OBJECT
 
 private slots:
     void secondInstanceRefusedAndStartAfterKillWorks();
+    void killedHolderOfAnyUserFreesTheGuard();
 };
 
 void TestSingleInstance::secondInstanceRefusedAndStartAfterKillWorks()
@@ -61,7 +68,7 @@ void TestSingleInstance::secondInstanceRefusedAndStartAfterKillWorks()
     QCOMPARE(config(), configBefore);
     QCOMPARE(first.state(), QProcess::Running);
 
-    // A crash leaves the guard's segment behind on Linux; the next start must still work.
+    // A client killed with SIGKILL has no chance to let the guard go: the next start works.
     first.kill();
     QVERIFY(first.waitForFinished(10000));
     QProcess third;
@@ -74,6 +81,51 @@ void TestSingleInstance::secondInstanceRefusedAndStartAfterKillWorks()
     QCOMPARE(third.exitStatus(), QProcess::NormalExit);
     QCOMPARE(third.exitCode(), 0);
     QVERIFY(third.readAll().contains("Application is about to quit. Cleaning up..."));
+}
+
+// Another user's client keeps this one from starting, and a client killed with SIGKILL keeps
+// no one from starting, whoever ran it: root's included, which user 65534 cannot clear up.
+void TestSingleInstance::killedHolderOfAnyUserFreesTheGuard()
+{
+    if (geteuid() != 0)
+        QSKIP("taking the guard as another user (65534) needs root");
+    // The users share one temporary folder, as they share /tmp on a desktop.
+    QTemporaryDir shared(QStringLiteral("/tmp/tst_singleinstance-XXXXXX"));
+    QCOMPARE(chmod(QFile::encodeName(shared.path()).constData(), 01777), 0);
+    const QByteArray ownTemp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(shared.path()));
+    const auto restoreTemp = qScopeGuard([&ownTemp] { qputenv("TMPDIR", ownTemp); });
+
+    const QString key = QStringLiteral("tst_singleinstance.%1").arg(getpid());
+    const auto take = [&key](QProcess &holder, bool otherUser) {
+        QStringList arguments{QStringLiteral(VEXALO_GUARDHOLDER_PATH), key};
+        if (otherUser)
+            arguments = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} + arguments;
+        const QString program = otherUser ? QStringLiteral("setpriv") : arguments.takeFirst();
+        holder.setProcessChannelMode(QProcess::MergedChannels);
+        holder.start(program, arguments);
+        holder.waitForReadyRead(10000);
+        return holder.readAll().trimmed();
+    };
+    {
+        QProcess other;
+        QCOMPARE(take(other, true), QByteArray("held"));
+        QVERIFY(!SingleInstance(key).tryAcquire());
+        other.kill();
+        QVERIFY(other.waitForFinished(10000));
+    }
+    {
+        SingleInstance guard(key);
+        QVERIFY(guard.tryAcquire());
+        QProcess other;
+        QCOMPARE(take(other, true), QByteArray("refused"));
+    }
+    QProcess root;
+    QCOMPARE(take(root, false), QByteArray("held"));
+    root.kill();
+    QVERIFY(root.waitForFinished(10000));
+    QProcess other;
+    QCOMPARE(take(other, true), QByteArray("held"));
 }
 
 VEXALO_TEST_MAIN(TestSingleInstance)
