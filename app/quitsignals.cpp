@@ -26,7 +26,7 @@ QuitSignals::QuitSignals(QObject *parent)
     : QObject(parent)
 {
 #ifdef Q_OS_UNIX
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
         qDebug() << "Quit signals not handled: socketpair failed";
         return;
     }

@@ -2,7 +2,9 @@
 
 #ifdef Q_OS_LINUX
 #include <csignal>
+#include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -39,6 +41,18 @@ void CoreProcess::setupChildProcess()
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) // the client died before the request took effect
         _exit(1);
+
+    // The child has a copy of every descriptor of the client: the listening socket of the
+    // configuration service, its connections, the quit-signal pair and whatever the libraries
+    // opened. The core would keep a port the client closes, and a connection it ends, open.
+    // They are marked close-on-exec rather than closed: QProcess learns of a failed exec
+    // through one of them.
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) { // before Linux 5.11
+        struct rlimit limit = {1024, 1024};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd)
+            fcntl(int(fd), F_SETFD, FD_CLOEXEC); // FD_CLOEXEC is the only descriptor flag
+    }
 #endif
 }
 #endif

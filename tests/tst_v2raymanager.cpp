@@ -1,4 +1,5 @@
 #include "core/configstore.h"
+#include "core/coreprocess.h"
 #include "core/proxyentries.h"
 #include "core/v2raymanager.h"
 #include "support/logcapture.h"
@@ -15,7 +16,9 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // The manager on real files in a temporary working directory: whatever fails, the stored
 // configuration is either the new document or exactly the old bytes.
@@ -34,6 +37,7 @@ private slots:
     void heldReadsGetWhatIsStoredMeanwhile();
     void coreOutputExitAndStopAreLogged();
     void preparedStartRunsTheCoreFileAsItIsThen();
+    void coresHoldNoDescriptorOfTheClient();
     void failedChangesKeepThePreviousDocument();
 
 private:
@@ -303,6 +307,60 @@ void TestV2RayManager::preparedStartRunsTheCoreFileAsItIsThen()
     QVERIFY(log.contains("Failed to start the core:"));
     QTest::qWait(100);
     QCOMPARE(log.count("V2Ray exited by itself"), 0);
+}
+
+// What a descriptor is, as the kernel names it: "socket:[inode]", "pipe:[inode]", a path.
+static QByteArray descriptorTarget(const QString &link)
+{
+    char target[256] = {};
+    return readlink(QFile::encodeName(link).constData(), target, sizeof target - 1) > 0
+               ? QByteArray(target)
+               : QByteArray();
+}
+
+// The sockets and pipes among a process's descriptors above its standard streams, or all of
+// them.
+static QSet<QByteArray> socketsAndPipes(const QString &process, bool aboveStandardStreams)
+{
+    QSet<QByteArray> ends;
+    const QDir fds(QString("/proc/%1/fd").arg(process));
+    for (const QString &fd :
+         fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        const QByteArray target = descriptorTarget(fds.filePath(fd));
+        if ((!aboveStandardStreams || fd.toInt() > 2) &&
+            (target.startsWith("socket:") || target.startsWith("pipe:")))
+            ends << target;
+    }
+    return ends;
+}
+
+// Neither the running core nor the prepared next one shares a socket or pipe with the client
+// beyond its standard streams, not even one the client opened without close-on-exec; and a
+// core that cannot be executed is still a failed start.
+void TestV2RayManager::coresHoldNoDescriptorOfTheClient()
+{
+    int pair[2];
+    QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const auto closePair = qScopeGuard([&pair] {
+        close(pair[0]);
+        close(pair[1]);
+    });
+    installCore("#!/bin/sh\nexec sleep 300\n");
+    V2RayManager manager;
+    manager.prepareNextCore();
+    manager.startV2Ray();
+    QTRY_COMPARE(childProcesses().size(), 2); // the core and the next one
+    const QSet<QByteArray> clients = socketsAndPipes("self", false);
+    QVERIFY(clients.contains(descriptorTarget(QString("/proc/self/fd/%1").arg(pair[0]))));
+    for (qint64 child : childProcesses()) {
+        const QSet<QByteArray> shared = socketsAndPipes(QString::number(child), true) & clients;
+        QVERIFY2(shared.isEmpty(), shared.values().join(' ').constData());
+    }
+
+    CoreProcess missing;
+    missing.start(m_folder->filePath("run/none"), QStringList());
+    QVERIFY(!missing.waitForStarted(10000));
+    QCOMPARE(missing.error(), QProcess::FailedToStart);
 }
 
 // A change is answered once the core is seen to serve it. A file that cannot be written
