@@ -61,7 +61,6 @@ private slots:
     void stalledClientDelaysNobodyAndIsClosed();
     void configOnlyForThisMachine();
     void configOnlyForThisUser();
-    void localApiOnlyWithAPage();
     void configWithTheCoreApi();
     void unreadAnswerDroppedAtWriteDeadline();
     void waitingCallersAnsweredByTheStart();
@@ -375,23 +374,6 @@ void TestHttpService::configOnlyForThisUser()
     QVERIFY(QTest::qWaitFor([&] { return other.state() == QProcess::NotRunning; }, 15000));
     const QByteArray answer = other.readAll();
     QVERIFY2(answer.startsWith("HTTP/1.1 403 Forbidden"), answer.constData());
-}
-
-void TestHttpService::localApiOnlyWithAPage()
-{
-    QSignalSpy api(m_service, &HttpService::sigIshttpProxy);
-    const auto restore =
-        qScopeGuard([this] { m_service->setLocalApiState(HttpService::LocalApiState::Open); });
-    m_service->setLocalApiState(HttpService::LocalApiState::SignedOut);
-    QCOMPARE(exchange({apiGet("proxy=60015&wait=1")}),
-             plain("503 Service Unavailable", "not signed in\n"));
-    m_service->setLocalApiState(HttpService::LocalApiState::PageLoading);
-    QCOMPARE(exchange({apiGet("proxy=60015")}),
-             plain("503 Service Unavailable", "the client is loading its page, try again\n"));
-    QCOMPARE(api.count(), 0);
-    // The configuration is the core's, which needs no page.
-    QVERIFY(exchange({"GET /xray_config.json HTTP/1.1\r\nHost: localhost\r\n\r\n"})
-                .startsWith("HTTP/1.1 200 OK"));
 }
 
 void TestHttpService::configWithTheCoreApi()
