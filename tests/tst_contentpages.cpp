@@ -25,6 +25,7 @@ private slots:
     void proxyListDropsAnswersOfAnEarlierChoice();
     void failedProxyListPageIsAskedAgain_data();
     void failedProxyListPageIsAskedAgain();
+    void unansweredRequestsEndAtTheTimeLimit();
     void residentialFigures();
     void startsListAndRemovals();
     void removalOverlaySurvivesALateFailure();
@@ -80,14 +81,17 @@ QList<AccountRequest> TestContentPages::requests(const QString &path) const
     return found;
 }
 
-// A proxy started through the bridge as the residential-proxy page would start it.
+// A proxy started through the bridge as the residential-proxy page would start it, once the
+// program has answered that it runs.
 void TestContentPages::startProxyDirectly(const QString &ip, int localPort)
 {
     const QJsonObject proxy{
         {"ip", ip},        {"port", 8080},   {"proxyType", "HTTP"}, {"local_port", localPort},
         {"username", "u"}, {"password", "p"}};
+    page->eval("window.started = false; sigSendMessageToJS = function () { started = true; }");
     m_client->window->findChild<MainChannel *>()->sendMsg(
         QJsonDocument(QJsonObject{{"code", 6}, {"data", proxy}}).toJson());
+    QVERIFY(page->waitFor("started", 30000));
 }
 
 void TestContentPages::failHeld(AccountService::Release how, const QString &box)
@@ -186,6 +190,37 @@ void TestContentPages::failedProxyListPageIsAskedAgain()
     page->eval("$('#counrtyList').val('GB').trigger('change')");
     QVERIFY(page->waitFor(QString("pageStatus && %1 == 4").arg(listedRows)));
     QCOMPARE(page->eval(listedCountries).toString(), QString("GB,GB,GB,GB"));
+}
+
+// Each kind of request: its own error path, without overlay, once the page's time limit
+// (lowered here) has passed.
+void TestContentPages::unansweredRequestsEndAtTheTimeLimit()
+{
+    startProxyDirectly("127.0.0.1", 60008);
+    const struct
+    {
+        const char *path, *menu, *ready, *action;
+    } cases[] = {
+        {"/v1/iplist", "proxyIndex", "$('#counrtyList option').length == 113",
+         "$('#counrtyList').val('JP').trigger('change')"},
+        {"/v1/queryViewTxsIP", "rotatingagent", bothLists, "$('.refreshRemainingTraffic').click()"},
+        {"/v1/getip", "runlist", "$('.iptbody tr').length == 1",
+         "$('.page-sidebar-menu a[ahref*=runlist]').click()"},
+        {"/v1/get_data", "runlist", "true", "sigIshttpProxy(Base64.encode('{}'))"},
+    };
+    AccountService &service = *m_client->service;
+    for (const auto &c : cases) {
+        QVERIFY2(page->openMenu(c.menu, c.ready), c.path);
+        service.holdAnswers(asking(c.path));
+        page->eval(QString("serviceTimeoutMs = 1000; %1").arg(c.action));
+        QTRY_COMPARE(service.heldCount(), 1);
+        m_client->dismissBox("Please contact the administrator!");
+        if (QTest::currentTestFailed())
+            QFAIL(c.path);
+        service.holdAnswers({});
+        service.releaseHeld();
+        page->eval("serviceTimeoutMs = 20000");
+    }
 }
 
 // One page shows each account of the fixture's edge cases in turn, by asking with its

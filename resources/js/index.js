@@ -112,6 +112,7 @@ var proxyListIpTimer = null;
             data: { pageNo: page, pageSize: pageSize, countryCode: countryCode },
             headers: { Authorization: 'Basic ' + baseuser },
             dataType: 'json',
+            timeout: serviceTimeoutMs,
             success: function (answer) {
                 if (!isCurrent(requestChoice)) {
                     return;

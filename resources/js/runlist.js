@@ -88,6 +88,7 @@ function sigSendRunProxyList(str) {
             data: { ip: ip, port: port },
             headers: { Authorization: 'Basic ' + baseuser },
             dataType: 'json',
+            timeout: serviceTimeoutMs,
             success: function (answer) {
                 if (isServiceSuccess(answer) && answer.result && typeof answer.result === 'object') {
                     appendRunListRow($body, answer.result.ip, localPort, answer.result);
