@@ -30,6 +30,7 @@ private slots:
     void startsListAndRemovals();
     void removalOverlaySurvivesALateFailure();
     void runListShowsWhatItCan();
+    void runListShowsTheLatestListingOnly();
 
 private:
     QList<AccountRequest> requests(const QString &path) const;
@@ -358,12 +359,42 @@ void TestContentPages::runListShowsWhatItCan()
     QVERIFY2(page->eval(row).toString().startsWith("192.0.2.250|60007||||||"),
              qPrintable(page->eval(row).toString()));
 
-    // A list the page cannot read, whatever way it is broken.
+    // A list the page cannot read, whatever way it is broken, given for the page's request.
+    page->eval("myObject.sendMsg = function () {}");
     for (const char *argument :
          {"Base64.encode('{\"outbounds\": [')", "Base64.encode('[]')", "'not base64!'"}) {
+        QVERIFY(page->openMenu("runlist", "$('.iptbody').length == 1"));
         page->eval(QString("sigSendRunProxyList(%1)").arg(argument));
         m_client->dismissBox("Please contact the administrator!");
     }
+}
+
+// Two openings whose requests the program answers only after both: what the first listing
+// shows would list the proxies twice, and bring back one removed since.
+void TestContentPages::runListShowsTheLatestListingOnly()
+{
+    startProxyDirectly("127.0.0.1", 60008);
+    startProxyDirectly("192.0.2.250", 60007);
+    page->eval("window.kept = []; window.send = myObject.sendMsg;"
+               " myObject.sendMsg = function (m) { kept.push(m); }");
+    QVERIFY(page->openMenu("runlist", "kept.length == 1"));
+    QVERIFY(page->openMenu("runlist", "kept.length == 2"));
+    m_client->service->holdAnswers([](const AccountRequest &r) {
+        return r.path == "/v1/getip" && r.formItem("ip") == "192.0.2.250";
+    });
+    page->eval("window.removed = false; var remove = sigSendDelRow;"
+               " sigSendDelRow = function (port) { removed = true; remove(port); };"
+               " send(kept[0]); send('{\"code\": 5, \"data\": 60007}')");
+    QVERIFY(page->waitFor("removed"));
+    page->eval("send(kept[1])");
+    QVERIFY(page->waitFor("$('.iptbody tr[t_data=60008]').length == 1"));
+    m_client->service->holdAnswers({});
+    QCOMPARE(m_client->service->releaseHeld(), 0);
+    QVERIFY(page->waitFor("$.active == 0"));
+    QCOMPARE(page->eval("$('.iptbody tr').map(function () { return $(this).attr('t_data'); })"
+                        ".get().join()")
+                 .toString(),
+             QString("60008"));
 }
 
 VEXALO_TEST_MAIN(TestContentPages)
