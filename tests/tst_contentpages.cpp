@@ -26,6 +26,7 @@ private slots:
     void failedProxyListPageIsAskedAgain_data();
     void failedProxyListPageIsAskedAgain();
     void unansweredRequestsEndAtTheTimeLimit();
+    void overlaysTakeOnlyTheirOwnResizeHandlers();
     void residentialFigures();
     void startsListAndRemovals();
     void removalOverlaySurvivesALateFailure();
@@ -224,6 +225,20 @@ void TestContentPages::unansweredRequestsEndAtTheTimeLimit()
         service.releaseHeld();
         page->eval("serviceTimeoutMs = 20000");
     }
+}
+
+void TestContentPages::overlaysTakeOnlyTheirOwnResizeHandlers()
+{
+    const char handlers[] = "$._data(window, 'events').resize.length";
+    QVERIFY(page->waitFor("$('#counrtyList option').length == 113"));
+    page->eval("$(window).on('resize.probe', function () { window.resized = true; })");
+    const int before = page->eval(handlers).toInt();
+    page->eval("for (var i = 0; i < 20; i++) lowerOverlay(raiseOverlay());"
+               " raiseOverlay(); window.overlay = raiseOverlay()");
+    QCOMPARE(page->eval(handlers).toInt(), before + 1);
+    page->eval("lowerOverlay(overlay); $(window).trigger('resize')");
+    QCOMPARE(page->eval(handlers).toInt(), before);
+    QCOMPARE(page->eval("window.resized").toBool(), true);
 }
 
 // One page shows each account of the fixture's edge cases in turn, by asking with its
