@@ -25,10 +25,13 @@ private slots:
     void proxyListDropsAnswersOfAnEarlierChoice();
     void failedProxyListPageIsAskedAgain_data();
     void failedProxyListPageIsAskedAgain();
+    void unansweredRequestsEndAtTheTimeLimit();
+    void overlaysTakeOnlyTheirOwnResizeHandlers();
     void residentialFigures();
     void startsListAndRemovals();
     void removalOverlaySurvivesALateFailure();
     void runListShowsWhatItCan();
+    void runListShowsTheLatestListingOnly();
 
 private:
     QList<AccountRequest> requests(const QString &path) const;
@@ -80,14 +83,17 @@ QList<AccountRequest> TestContentPages::requests(const QString &path) const
     return found;
 }
 
-// A proxy started through the bridge as the residential-proxy page would start it.
+// A proxy started through the bridge as the residential-proxy page would start it, once the
+// program has answered that it runs.
 void TestContentPages::startProxyDirectly(const QString &ip, int localPort)
 {
     const QJsonObject proxy{
         {"ip", ip},        {"port", 8080},   {"proxyType", "HTTP"}, {"local_port", localPort},
         {"username", "u"}, {"password", "p"}};
+    page->eval("window.started = false; sigSendMessageToJS = function () { started = true; }");
     m_client->window->findChild<MainChannel *>()->sendMsg(
         QJsonDocument(QJsonObject{{"code", 6}, {"data", proxy}}).toJson());
+    QVERIFY(page->waitFor("started", 30000));
 }
 
 void TestContentPages::failHeld(AccountService::Release how, const QString &box)
@@ -179,13 +185,60 @@ void TestContentPages::failedProxyListPageIsAskedAgain()
         page->eval("new Set($('#example').DataTable().column(0).data().toArray()).size").toInt(),
         25);
 
-    // A first page that fails leaves nothing to scroll; choosing a country starts afresh.
+    // A first page that fails leaves nothing to scroll; choosing the same country again in
+    // the drop-down, which then sends no change event, asks again.
     m_client->service->holdAnswers(asking("/v1/iplist", "DE"));
     page->eval("$('#counrtyList').val('DE').trigger('change')");
     failHeld(failure, box);
-    page->eval("$('#counrtyList').val('GB').trigger('change')");
-    QVERIFY(page->waitFor(QString("pageStatus && %1 == 4").arg(listedRows)));
-    QCOMPARE(page->eval(listedCountries).toString(), QString("GB,GB,GB,GB"));
+    page->eval("$('button[data-id=counrtyList]').click();"
+               " $('.bootstrap-select .inner li a:contains(\"(DE)\")').click()");
+    QVERIFY(page->waitFor(QString("pageStatus && %1 == 5").arg(listedRows)));
+    QCOMPARE(page->eval(listedCountries).toString(), QString("DE,DE,DE,DE,DE"));
+}
+
+// Each kind of request: its own error path, without overlay, once the page's time limit
+// (lowered here) has passed.
+void TestContentPages::unansweredRequestsEndAtTheTimeLimit()
+{
+    startProxyDirectly("127.0.0.1", 60008);
+    const struct
+    {
+        const char *path, *menu, *ready, *action;
+    } cases[] = {
+        {"/v1/iplist", "proxyIndex", "$('#counrtyList option').length == 113",
+         "$('#counrtyList').val('JP').trigger('change')"},
+        {"/v1/queryViewTxsIP", "rotatingagent", bothLists, "$('.refreshRemainingTraffic').click()"},
+        {"/v1/getip", "runlist", "$('.iptbody tr').length == 1",
+         "$('.page-sidebar-menu a[ahref*=runlist]').click()"},
+        {"/v1/get_data", "runlist", "true", "sigIshttpProxy(Base64.encode('{}'))"},
+    };
+    AccountService &service = *m_client->service;
+    for (const auto &c : cases) {
+        QVERIFY2(page->openMenu(c.menu, c.ready), c.path);
+        service.holdAnswers(asking(c.path));
+        page->eval(QString("serviceTimeoutMs = 1000; %1").arg(c.action));
+        QTRY_COMPARE(service.heldCount(), 1);
+        m_client->dismissBox("Please contact the administrator!");
+        if (QTest::currentTestFailed())
+            QFAIL(c.path);
+        service.holdAnswers({});
+        service.releaseHeld();
+        page->eval("serviceTimeoutMs = 20000");
+    }
+}
+
+void TestContentPages::overlaysTakeOnlyTheirOwnResizeHandlers()
+{
+    const char handlers[] = "$._data(window, 'events').resize.length";
+    QVERIFY(page->waitFor("$('#counrtyList option').length == 113"));
+    page->eval("$(window).on('resize.probe', function () { window.resized = true; })");
+    const int before = page->eval(handlers).toInt();
+    page->eval("for (var i = 0; i < 20; i++) lowerOverlay(raiseOverlay());"
+               " raiseOverlay(); window.overlay = raiseOverlay()");
+    QCOMPARE(page->eval(handlers).toInt(), before + 1);
+    page->eval("lowerOverlay(overlay); $(window).trigger('resize')");
+    QCOMPARE(page->eval(handlers).toInt(), before);
+    QCOMPARE(page->eval("window.resized").toBool(), true);
 }
 
 // One page shows each account of the fixture's edge cases in turn, by asking with its
@@ -323,12 +376,42 @@ void TestContentPages::runListShowsWhatItCan()
     QVERIFY2(page->eval(row).toString().startsWith("192.0.2.250|60007||||||"),
              qPrintable(page->eval(row).toString()));
 
-    // A list the page cannot read, whatever way it is broken.
+    // A list the page cannot read, whatever way it is broken, given for the page's request.
+    page->eval("myObject.sendMsg = function () {}");
     for (const char *argument :
          {"Base64.encode('{\"outbounds\": [')", "Base64.encode('[]')", "'not base64!'"}) {
+        QVERIFY(page->openMenu("runlist", "$('.iptbody').length == 1"));
         page->eval(QString("sigSendRunProxyList(%1)").arg(argument));
         m_client->dismissBox("Please contact the administrator!");
     }
+}
+
+// Two openings whose requests the program answers only after both: what the first listing
+// shows would list the proxies twice, and bring back one removed since.
+void TestContentPages::runListShowsTheLatestListingOnly()
+{
+    startProxyDirectly("127.0.0.1", 60008);
+    startProxyDirectly("192.0.2.250", 60007);
+    page->eval("window.kept = []; window.send = myObject.sendMsg;"
+               " myObject.sendMsg = function (m) { kept.push(m); }");
+    QVERIFY(page->openMenu("runlist", "kept.length == 1"));
+    QVERIFY(page->openMenu("runlist", "kept.length == 2"));
+    m_client->service->holdAnswers([](const AccountRequest &r) {
+        return r.path == "/v1/getip" && r.formItem("ip") == "192.0.2.250";
+    });
+    page->eval("window.removed = false; var remove = sigSendDelRow;"
+               " sigSendDelRow = function (port) { removed = true; remove(port); };"
+               " send(kept[0]); send('{\"code\": 5, \"data\": 60007}')");
+    QVERIFY(page->waitFor("removed"));
+    page->eval("send(kept[1])");
+    QVERIFY(page->waitFor("$('.iptbody tr[t_data=60008]').length == 1"));
+    m_client->service->holdAnswers({});
+    QCOMPARE(m_client->service->releaseHeld(), 0);
+    QVERIFY(page->waitFor("$.active == 0"));
+    QCOMPARE(page->eval("$('.iptbody tr').map(function () { return $(this).attr('t_data'); })"
+                        ".get().join()")
+                 .toString(),
+             QString("60008"));
 }
 
 VEXALO_TEST_MAIN(TestContentPages)

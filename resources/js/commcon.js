@@ -33,6 +33,14 @@ var pendingMessages = [];
 /* Sequence number of the latest content page request; older answers are dropped. */
 var contentRequest = 0;
 
+/*
+ * Time limit in ms of every request to the account service, read when a request is sent. A
+ * service that takes a request and never answers would otherwise leave the page waiting for
+ * good, under its overlay where it raised one; at the limit the request takes its own error
+ * path. The page tests lower it.
+ */
+var serviceTimeoutMs = 20000;
+
 function isReady() {
     return pararms !== null && typeof pararms === 'object' && !!pararms.i18nLang;
 }
@@ -221,6 +229,7 @@ function sigIshttpProxy(str) {
             data: { proxyType: ips.proxyType, country: ips.country },
             headers: { Authorization: 'Basic ' + baseuser },
             dataType: 'json',
+            timeout: serviceTimeoutMs,
             success: function (answer) {
                 if (isServiceSuccess(answer)) {
                     var proxy = answer.result !== null && typeof answer.result === 'object' ? answer.result : {};

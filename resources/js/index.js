@@ -112,6 +112,7 @@ var proxyListIpTimer = null;
             data: { pageNo: page, pageSize: pageSize, countryCode: countryCode },
             headers: { Authorization: 'Basic ' + baseuser },
             dataType: 'json',
+            timeout: serviceTimeoutMs,
             success: function (answer) {
                 if (!isCurrent(requestChoice)) {
                     return;
@@ -167,6 +168,10 @@ var proxyListIpTimer = null;
         if (!area || area.scrollTop + area.clientHeight < area.scrollHeight) {
             return;
         }
+        requestNextPage();
+    }
+
+    function requestNextPage() {
         var page;
         if (failedPages.length > 0) {
             page = failedPages.shift();
@@ -213,7 +218,8 @@ var proxyListIpTimer = null;
     }
 
     function bindCountryChange() {
-        $('#counrtyList').on('change', function () {
+        var $select = $('#counrtyList');
+        $select.on('change', function () {
             choice += 1;
             failedPages = [];
             pageNo = 0;
@@ -221,6 +227,15 @@ var proxyListIpTimer = null;
             countryCode = $(this).val() || '';
             listStarted = true;
             table.clear().draw();
+        });
+        // After a failed first page the list is empty and there is nothing to scroll: choosing
+        // the same country again asks again. The drop-down sends no change event for it, so
+        // its items' clicks are heard, after the drop-down's own handler (and any change).
+        $select.closest('.bootstrap-select').on('click', '.inner li a', function () {
+            var stalled = failedPages.length > 0 && table.rows().count() === 0;
+            if (listStarted && opening === proxyListOpening && stalled) {
+                requestNextPage();
+            }
         });
     }
 

@@ -16,7 +16,11 @@
     'use strict';
 
     var DATA_KEY = 'jquery-loading';
+    // Data key of the event namespace under which an element's overlay has its window
+    // resize handler.
+    var RESIZE_KEY = 'vexalo-loading-resize';
     var original = $.fn.loading;
+    var resizeNamespaces = 0;
 
     if (!original || !$.Loading) {
         return;
@@ -33,7 +37,45 @@
         onStop: function () {}
     });
 
+    function resizeHandlers() {
+        var events = $._data(window, 'events');
+        return $.map((events && events.resize) || [], function (binding) {
+            return binding.handler;
+        });
+    }
+
+    /*
+     * Calls the plugin for one element. The plugin binds a resize handler on the window for
+     * each overlay it makes and never unbinds it; here it is bound again under a namespace of
+     * the element's own, which removeOverlay unbinds, so that handlers do not pile up for as
+     * long as the document is open. Other resize handlers (the tables', the drop-downs') stay.
+     */
+    function callPlugin(element, args) {
+        var before = resizeHandlers();
+        original.apply($(element), args);
+        var added = $.grep(resizeHandlers(), function (handler) {
+            return $.inArray(handler, before) < 0;
+        });
+        if (added.length === 0) {
+            return;
+        }
+        var namespace = $.data(element, RESIZE_KEY);
+        if (!namespace) {
+            resizeNamespaces += 1;
+            namespace = 'loadingOverlay' + resizeNamespaces;
+            $.data(element, RESIZE_KEY, namespace);
+        }
+        $.each(added, function (index, handler) {
+            $(window).off('resize', handler).on('resize.' + namespace, handler);
+        });
+    }
+
     function removeOverlay(element) {
+        var namespace = $.data(element, RESIZE_KEY);
+        if (namespace) {
+            $(window).off('resize.' + namespace);
+            $.removeData(element, RESIZE_KEY);
+        }
         var loading = $.data(element, DATA_KEY);
         if (!loading) {
             return;
@@ -67,16 +109,18 @@
                 if (loading && loading.active()) {
                     removeOverlay(this);
                 } else {
-                    original.call($(this), options);
+                    callPlugin(this, [options]);
                 }
             });
         }
-        if (options === undefined || typeof options === 'object' || options === 'start') {
-            // Raising again while raised replaces the overlay instead of stacking a second one.
-            this.each(function () {
+        var args = arguments;
+        var raising = options === undefined || typeof options === 'object' || options === 'start';
+        return this.each(function () {
+            if (raising) {
+                // Raising again while raised replaces the overlay instead of stacking a second one.
                 removeOverlay(this);
-            });
-        }
-        return original.apply(this, arguments);
+            }
+            callPlugin(this, args);
+        });
     };
 }(jQuery));

@@ -13,6 +13,12 @@ var myObject = null;
 /* Parameters from the program (URL, language, ...) plus the translation table i18nLang. */
 var pararms = null;
 
+/*
+ * Time limit in ms of the sign-in request: a service that takes it and never answers must
+ * not leave the form under the overlay for good. Read at each sign-in; the page tests lower it.
+ */
+var serviceTimeoutMs = 20000;
+
 function i18nText(key) {
     var table = pararms && pararms.i18nLang;
     if (table && Object.prototype.hasOwnProperty.call(table, key)) {
@@ -47,6 +53,7 @@ function submitLogin(form) {
         type: 'POST',
         data: $(form).serialize(),
         dataType: 'json',
+        timeout: serviceTimeoutMs,
         success: function (answer) {
             if (answer !== null && typeof answer === 'object' && String(answer.code) === '1') {
                 var username = $('#username').val();
@@ -70,7 +77,7 @@ function submitLogin(form) {
             }
         },
         error: function () {
-            // No answer, or one that is not JSON.
+            // No answer (in time), or one that is not JSON.
             showBoxAndStopOverlay({
                 title: i18nText('error'),
                 content: i18nText('contact_administrator'),

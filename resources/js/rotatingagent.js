@@ -74,6 +74,7 @@ function sigSendMessageToJS(port) {
             type: 'POST',
             headers: { Authorization: 'Basic ' + baseuser },
             dataType: 'json',
+            timeout: serviceTimeoutMs,
             success: function (answer) {
                 if (answer === null || typeof answer !== 'object') {
                     serviceUnreachable(overlay);

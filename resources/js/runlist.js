@@ -7,6 +7,15 @@
  * stay defined in the index document after the page has been left.
  */
 
+/*
+ * Listings of this document: each opening asks the program for the list (code 4), and the
+ * program answers each in turn, without saying which it answers. Only the latest listing
+ * and its lookups are shown: an earlier one would list every proxy again, or bring back a
+ * row removed meanwhile.
+ */
+var runListAsked = typeof runListAsked === 'number' ? runListAsked : 0;
+var runListAnswered = typeof runListAnswered === 'number' ? runListAnswered : 0;
+
 /* Fixed text of the delay column, the same in both languages. */
 var RUN_LIST_DELAY_TEXT = '好';
 
@@ -63,6 +72,14 @@ function runListConfig(str) {
 
 /* Page function: the program sends the core configuration as Base64 text. */
 function sigSendRunProxyList(str) {
+    if (runListAnswered >= runListAsked) {
+        return; // nothing was asked in this document
+    }
+    runListAnswered += 1;
+    if (runListAnswered < runListAsked) {
+        return; // a later listing is waiting for its own answer
+    }
+    var listing = runListAsked;
     var $body = $('.iptbody');
     var config = runListConfig(str);
     if (config === null) {
@@ -88,7 +105,11 @@ function sigSendRunProxyList(str) {
             data: { ip: ip, port: port },
             headers: { Authorization: 'Basic ' + baseuser },
             dataType: 'json',
+            timeout: serviceTimeoutMs,
             success: function (answer) {
+                if (listing !== runListAsked) {
+                    return;
+                }
                 if (isServiceSuccess(answer) && answer.result && typeof answer.result === 'object') {
                     appendRunListRow($body, answer.result.ip, localPort, answer.result);
                 } else {
@@ -96,6 +117,9 @@ function sigSendRunProxyList(str) {
                 }
             },
             error: function () {
+                if (listing !== runListAsked) {
+                    return;
+                }
                 // Without a usable answer the proxy is still listed, without location.
                 appendRunListRow($body, ip, localPort, null);
                 if (!lookupFailed) {
@@ -132,5 +156,6 @@ function sigSendDelRow(port) {
             sendAwaitingProgram({ code: 5, data: port });
         });
 
+    runListAsked += 1;
     sendToProgram('{"code": 4}');
 }());
