@@ -185,15 +185,25 @@ void TestContentPages::failedProxyListPageIsAskedAgain()
         page->eval("new Set($('#example').DataTable().column(0).data().toArray()).size").toInt(),
         25);
 
-    // A first page that fails leaves nothing to scroll; choosing the same country again in
-    // the drop-down, which then sends no change event, asks again.
-    m_client->service->holdAnswers(asking("/v1/iplist", "DE"));
+    // A first page that fails leaves nothing to scroll: confirming its box asks once more,
+    // and once that has failed too, choosing the same country again in the drop-down, which
+    // then sends no change event, asks again.
+    AccountService &service = *m_client->service;
+    service.holdAnswers(asking("/v1/iplist", "DE"));
     page->eval("$('#counrtyList').val('DE').trigger('change')");
+    QTRY_COMPARE(service.heldCount(), 1);
+    QCOMPARE(service.releaseHeld(failure), 1);
+    m_client->dismissBox(box);
     failHeld(failure, box);
+    QCOMPARE(page->eval("$.active").toInt(), 0); // the second box asked nothing
     page->eval("$('button[data-id=counrtyList]').click();"
                " $('.bootstrap-select .inner li a:contains(\"(DE)\")').click()");
     QVERIFY(page->waitFor(QString("pageStatus && %1 == 5").arg(listedRows)));
     QCOMPARE(page->eval(listedCountries).toString(), QString("DE,DE,DE,DE,DE"));
+    int firstPagesOfDe = 0;
+    for (const AccountRequest &request : requests("/v1/iplist"))
+        firstPagesOfDe += asking("/v1/iplist", "DE", "1")(request) ? 1 : 0;
+    QCOMPARE(firstPagesOfDe, 3);
 }
 
 // Each kind of request: its own error path, without overlay, once the page's time limit

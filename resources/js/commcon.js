@@ -118,17 +118,18 @@ function programAnswered() {
  * Reaction to an account-service request that got no usable answer (no connection, or an
  * answer that is not JSON): take down the overlay raised for it, if any, and tell the user.
  */
-function serviceUnreachable(overlay) {
+function serviceUnreachable(overlay, onConfirm) {
     lowerOverlay(overlay);
-    showContactAdministrator();
+    showContactAdministrator(onConfirm);
 }
 
-/* The error box for what only the administrator can mend. */
-function showContactAdministrator() {
+/* The error box for what only the administrator can mend; onConfirm runs once it is closed. */
+function showContactAdministrator(onConfirm) {
     $.NZ_MsgBox.alert({
         title: i18nText('error') || 'Error',
         content: i18nText('contact_administrator'),
-        type: 'error'
+        type: 'error',
+        callback: onConfirm || null
     });
 }
 

@@ -104,7 +104,23 @@ var proxyListIpTimer = null;
         });
     }
 
-    function requestPage(page) {
+    /*
+     * A first page that failed leaves nothing to scroll: confirming its error box asks for
+     * it once more. A second failure in a row does not, or a service that is down would
+     * keep the user in front of the box; choosing the country again still asks.
+     */
+    function retryOnConfirm(requestChoice, retried) {
+        if (retried || table.rows().count() > 0) {
+            return null;
+        }
+        return function () {
+            if (isCurrent(requestChoice) && failedPages.length > 0 && table.rows().count() === 0) {
+                requestNextPage(true);
+            }
+        };
+    }
+
+    function requestPage(page, retried) {
         var requestChoice = choice;
         $.ajax({
             url: pararms.URL + '/v1/iplist',
@@ -122,7 +138,8 @@ var proxyListIpTimer = null;
                     $.NZ_MsgBox.alert({
                         title: 'Error!错误！',
                         content: answer && answer.message,
-                        type: 'error'
+                        type: 'error',
+                        callback: retryOnConfirm(requestChoice, retried)
                     });
                     return;
                 }
@@ -137,7 +154,7 @@ var proxyListIpTimer = null;
             error: function () {
                 if (isCurrent(requestChoice)) {
                     pageFailed(page);
-                    serviceUnreachable(null);
+                    serviceUnreachable(null, retryOnConfirm(requestChoice, retried));
                 }
             }
         });
@@ -171,7 +188,7 @@ var proxyListIpTimer = null;
         requestNextPage();
     }
 
-    function requestNextPage() {
+    function requestNextPage(retried) {
         var page;
         if (failedPages.length > 0) {
             page = failedPages.shift();
@@ -180,7 +197,7 @@ var proxyListIpTimer = null;
             page = pageNo;
         }
         currentScrollTop = page === 1 ? 0 : (page - 1) * pageSize;
-        requestPage(page);
+        requestPage(page, retried);
     }
 
     function createTable() {
