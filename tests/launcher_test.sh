@@ -10,14 +10,18 @@ fail() {
     exit 1
 }
 
-printf '#!/bin/sh\npwd\n' >"$work/client"
-mkdir "$work/bin"
+# The installed layout: the launcher in bin/, the client it finds beside it in libexec/.
+mkdir -p "$work/usr/bin" "$work/usr/libexec/vexalo" "$work/bin"
+printf '#!/bin/sh\npwd\n' >"$work/usr/libexec/vexalo/vexalo"
+printf '#!/bin/sh\necho "$1" >"%s/notice"\n' "$work" >"$work/usr/libexec/vexalo/vexalo-notice"
+chmod +x "$work/usr/libexec/vexalo/vexalo" "$work/usr/libexec/vexalo/vexalo-notice"
 ln -s /bin/true "$work/bin/v2ray"
-chmod +x "$work/client"
-sed "s|@VEXALO_INSTALLED_BINARY@|$work/client|" "$template" >"$work/vexalo"
-chmod +x "$work/vexalo"
+sed "s|@VEXALO_CLIENT_FROM_BINDIR@|../libexec/vexalo/vexalo|" "$template" >"$work/usr/bin/vexalo"
+chmod +x "$work/usr/bin/vexalo"
+ln -s "$work/usr/bin/vexalo" "$work/bin/vexalo-link"
 launch() {
-    (umask 022 && env -u XDG_DATA_HOME HOME="$work/home" PATH="$work/bin:$PATH" "$work/vexalo")
+    (umask 022 && env -u XDG_DATA_HOME HOME="$work/home" PATH="$work/bin:$PATH" \
+        "$work/bin/vexalo-link")
 }
 
 data="$work/home/.local/share/vexalo"
@@ -29,4 +33,10 @@ data="$work/home/.local/share/vexalo"
 chmod 755 "$data"
 launch >/dev/null
 [ "$(stat -c %a "$data")" = 700 ] || fail "an open data folder was left at $(stat -c %a "$data")"
+# Without a core it says so, also to a user who started it from the menu.
+rm "$data/run/corvane"
+if (env HOME="$work/home" DISPLAY=:99 VEXALO_CORE="$work/none" "$work/usr/bin/vexalo" 2>/dev/null); then
+    fail "started without a core"
+fi
+grep -q "The proxy core is missing" "$work/notice" || fail "no notice for the missing core"
 echo "launcher: ok"
