@@ -4,20 +4,19 @@
 // and the two programs take turns. Needs an X display and port 9584 free (the client's
 // HTTP service). Run by hand:
 //   build/bench/bench_startup [repetitions]
+#include "freshfolder.h"
+#include "processtree.h"
+
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QHash>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
 
 #include <algorithm>
-#include <signal.h>
 #include <vector>
 
 namespace {
@@ -26,60 +25,13 @@ namespace {
 // loadFinished on this machine (the renderer paints, the page's scripts start).
 const int settleMs = 1000;
 
-struct Process
-{
-    qint64 pid;
-    QByteArray startTime; // field 22 of /proc/<pid>/stat: tells a reused pid apart
-};
-
 struct Run
 {
     double startMs = -1;
     double pssMiB = 0;
     int processes = 0;
-    std::vector<Process> tree;
+    std::vector<ProcessTree::Process> tree;
 };
-
-// The parent pid and start time from /proc/<pid>/stat; the command name in parentheses may
-// itself hold spaces and parentheses, so the fields are counted after the last ')'.
-bool readStat(qint64 pid, qint64 *parent, QByteArray *startTime)
-{
-    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray stat = file.readAll();
-    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 20)
-        return false;
-    *parent = fields.at(1).toLongLong();
-    *startTime = fields.at(19);
-    return true;
-}
-
-std::vector<Process> processTree(qint64 root)
-{
-    QHash<qint64, QList<qint64>> children;
-    QHash<qint64, QByteArray> startTimes;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool numeric = false;
-        const qint64 pid = entry.toLongLong(&numeric);
-        qint64 parent = 0;
-        QByteArray startTime;
-        if (numeric && readStat(pid, &parent, &startTime)) {
-            children[parent].append(pid);
-            startTimes.insert(pid, startTime);
-        }
-    }
-    std::vector<Process> tree;
-    QList<qint64> pending{root};
-    while (!pending.isEmpty()) {
-        const qint64 pid = pending.takeFirst();
-        tree.push_back({pid, startTimes.value(pid)});
-        pending += children.value(pid);
-    }
-    return tree;
-}
 
 // Proportional set size: each resident page counts divided by the number of processes
 // that map it. The client and its web engine processes share most of their pages (the Qt
@@ -98,13 +50,6 @@ double pssMiB(qint64 pid)
     return 0;
 }
 
-bool alive(const Process &process)
-{
-    qint64 parent = 0;
-    QByteArray startTime;
-    return readStat(process.pid, &parent, &startTime) && startTime == process.startTime;
-}
-
 void wait(int milliseconds)
 {
     QEventLoop loop;
@@ -115,34 +60,9 @@ void wait(int milliseconds)
 Run runOnce(const QString &program, const QByteArray &loadedLine, const QString &core)
 {
     Run run;
-    QTemporaryDir root;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    const struct
-    {
-        const char *variable;
-        const char *folder;
-    } folders[] = {
-        {"HOME", "home"},
-        {"XDG_CONFIG_HOME", "home/.config"},
-        {"XDG_DATA_HOME", "home/.local/share"},
-        {"XDG_CACHE_HOME", "home/.cache"},
-        {"XDG_RUNTIME_DIR", "runtime"},
-        {"TMPDIR", "tmp"},
-    };
-    for (const auto &folder : folders) {
-        const QString path = root.filePath(QLatin1String(folder.folder));
-        QDir().mkpath(path);
-        environment.insert(QLatin1String(folder.variable), path);
-    }
-    QFile::setPermissions(root.filePath("runtime"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    // The folder the client runs in, prepared as build/runtime is.
-    QDir().mkpath(root.filePath("work/run"));
-    QFile::link(core, root.filePath("work/run/corvane"));
-
+    const FreshFolder folder(core);
     QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(root.filePath("work"));
+    folder.prepare(process);
     process.setProcessChannelMode(QProcess::MergedChannels);
     QEventLoop loop;
     QElapsedTimer sinceStart;
@@ -163,8 +83,8 @@ Run runOnce(const QString &program, const QByteArray &loadedLine, const QString 
 
     if (run.startMs >= 0) {
         wait(settleMs);
-        run.tree = processTree(process.processId());
-        for (const Process &member : run.tree)
+        run.tree = ProcessTree::of(process.processId());
+        for (const ProcessTree::Process &member : run.tree)
             run.pssMiB += pssMiB(member.pid);
         run.processes = int(run.tree.size());
     } else {
@@ -179,14 +99,7 @@ Run runOnce(const QString &program, const QByteArray &loadedLine, const QString 
         process.kill();
         process.waitForFinished(5000);
     }
-    QElapsedTimer grace;
-    grace.start();
-    for (const Process &member : run.tree) {
-        while (alive(member) && grace.elapsed() < 5000)
-            wait(50);
-        if (alive(member))
-            ::kill(pid_t(member.pid), SIGKILL);
-    }
+    ProcessTree::reap(run.tree, 5000);
     return run;
 }
 
