@@ -164,6 +164,16 @@ void MainWindow::on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason reaso
         showNormal();
 }
 
+void MainWindow::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    // Qt counts a minimized window as visible, and so would the page, which would go on
+    // drawing what nobody sees. Hidden, it draws nothing; its scripts, which the local API
+    // needs, still run. A window hidden to the tray hides its page by itself.
+    if (event->type() == QEvent::WindowStateChange && isVisible())
+        webView->page()->setVisible(!isMinimized());
+}
+
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     // Without a tray a hidden window could never be shown again: closing quits.

@@ -7,6 +7,7 @@
 #include "core/proxyentries.h"
 #include "core/v2raymanager.h"
 #include "http/httproutes.h"
+#include "pagedriver.h"
 #include "residentialgateway.h"
 #include "support/logcapture.h"
 #include "support/relayprobe.h"
@@ -182,7 +183,17 @@ void TestMainWindow::closeQuestion()
     if (!minimize)
         return;
 
-    // Hidden in the tray, a double click or the menu's first action shows it again.
+    // Hidden in the tray, the page draws nothing, while its scripts, which the local API
+    // needs, run on.
+    PageDriver page(window.findChild<QWebEngineView *>()->page());
+    QCOMPARE(page.eval("document.visibilityState").toString(), QString("hidden"));
+    page.eval(
+        "window.drawn = 0; requestAnimationFrame(function draw() { drawn++;"
+        " requestAnimationFrame(draw); }); setTimeout(function () { timerRan = true; }, 100)");
+    QVERIFY(page.waitFor("window.timerRan"));
+    QCOMPARE(page.eval("drawn").toInt(), 0);
+
+    // A double click or the menu's first action shows it again.
     auto *icon = window.findChild<QSystemTrayIcon *>();
     const auto activate = [icon](QSystemTrayIcon::ActivationReason reason) {
         QMetaObject::invokeMethod(icon, "activated",
@@ -192,6 +203,7 @@ void TestMainWindow::closeQuestion()
     QVERIFY(window.isHidden());
     activate(QSystemTrayIcon::DoubleClick);
     QVERIFY(window.isVisible());
+    QTRY_VERIFY(page.eval("drawn").toInt() > 0);
     window.hide();
     icon->contextMenu()->actions().first()->trigger();
     QVERIFY(window.isVisible());

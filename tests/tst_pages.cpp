@@ -7,6 +7,7 @@
 
 #include <QDesktopServices>
 #include <QSettings>
+#include <QWebEngineView>
 
 // The login document and the index shell in the real window and web view, against the
 // stand-in account service on the address the client is built with.
@@ -25,6 +26,7 @@ private slots:
     void publicIpInChinaWarns();
     void versionNoticeOpensTheDownload();
     void messageBoxShowsServerTextAsText();
+    void menuIconTurnsOnlyWhileInUse();
 
 private:
     PageDriver &start(const QString &language, bool signedIn,
@@ -214,6 +216,40 @@ void TestPages::messageBoxShowsServerTextAsText()
     QCOMPARE(page.eval("$('.nz-msgbox img, .nz-msgbox b').length").toInt(), 0);
     QVERIFY(page.eval("$('.nz-msgbox').text()").toString().contains("<img src=x"));
     QCOMPARE(page.eval("window.pwned === undefined").toBool(), true);
+}
+
+// The icon turns from where it stood after an input, rests once the user is quiet and at once
+// when the window is minimized, whose page the program hides.
+void TestPages::menuIconTurnsOnlyWhileInUse()
+{
+    PageDriver &page = start("_en", false);
+    MainWindow &window = *m_client->window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(page.signIn(demoUser, demoPassword, "_en"));
+    page.eval("window.turn = $('.page-sidebar-menu .fa-spin')[0].getAnimations()[0]");
+    QCOMPARE(page.eval("turn.playState").toString(), QString("running")); // signed in just now
+    page.eval("iconRestAfterMs = 1000; letIconRest(); window.stoodAt = turn.currentTime");
+    QCOMPARE(page.eval("turn.playState").toString(), QString("paused"));
+
+    QWidget *view = window.findChild<QWebEngineView *>()->focusProxy();
+    auto input = [view, moves = 0]() mutable {
+        QTest::mouseMove(view, QPoint(400 + 10 * (++moves % 2), 300));
+    };
+    input();
+    QTRY_COMPARE(page.eval("turn.playState").toString(), QString("running"));
+    QTRY_VERIFY(page.eval("turn.currentTime > stoodAt").toBool());
+    QTRY_COMPARE(page.eval("turn.playState").toString(), QString("paused"));
+
+    input();
+    QTRY_COMPARE(page.eval("turn.playState").toString(), QString("running"));
+    window.showMinimized();
+    QTRY_COMPARE(page.eval("document.visibilityState").toString(), QString("hidden"));
+    QCOMPARE(page.eval("turn.playState").toString(), QString("paused"));
+    window.showNormal();
+    QTRY_COMPARE(page.eval("document.visibilityState").toString(), QString("visible"));
+    input();
+    QTRY_COMPARE(page.eval("turn.playState").toString(), QString("running"));
 }
 
 VEXALO_TEST_MAIN(TestPages)

@@ -2,8 +2,9 @@
  * Index document: the shell around the content pages.
  *
  * Opens the web channel to the program and reports the signed-in account (taken from the
- * cookies), loads the content pages into `.page-content` when a menu item is clicked, and
- * defines the page functions that the program calls in this document. The state kept here
+ * cookies), loads the content pages into `.page-content` when a menu item is clicked,
+ * defines the page functions that the program calls in this document, and lets the menu's
+ * turning icon rest while nobody uses the window. The state kept here
  * (`myObject`, `pararms`, `baseuser`) is shared with the content pages, whose scripts run
  * in this document's global scope, as are the helpers at the end of this file.
  */
@@ -368,6 +369,72 @@ function initProxyList() {
     }
 }
 
+/* ---- The menu's turning icon ------------------------------------------------------ */
+
+/*
+ * The menu's "Residential Proxy" icon turns (fa-spin) while the user works in the window.
+ * A turning icon has the web engine draw every frame, which costs a whole core where OpenGL
+ * is done in software, as on a virtual machine or a remote desktop: the icon rests where it
+ * stands once nothing has been typed, clicked or pointed at for iconRestAfterMs, and at once
+ * when the window loses the focus or is hidden (also minimized: the program hides the page
+ * then). The next input turns it on from there. The page tests lower the time.
+ */
+var iconRestAfterMs = 10000;
+
+/* When the user last gave input (Date.now()), and the timer that lets the icon rest. */
+var lastInputAt = 0;
+var iconRestTimer = null;
+
+function setIconResting(resting) {
+    $('.page-sidebar-menu').toggleClass('icons-at-rest', resting);
+}
+
+function letIconRest() {
+    clearTimeout(iconRestTimer);
+    iconRestTimer = null;
+    setIconResting(true);
+}
+
+/* Lets the icon rest once the user has been quiet for iconRestAfterMs. */
+function restIconWhenQuiet(delay) {
+    iconRestTimer = setTimeout(function () {
+        var quiet = Date.now() - lastInputAt;
+        if (quiet < iconRestAfterMs) {
+            restIconWhenQuiet(iconRestAfterMs - quiet);
+        } else {
+            letIconRest();
+        }
+    }, delay);
+}
+
+/* Runs for every input, the pointer's moves too: it only notes the time while the icon turns. */
+function turnIconOnInput() {
+    lastInputAt = Date.now();
+    if (iconRestTimer === null) {
+        setIconResting(false);
+        restIconWhenQuiet(iconRestAfterMs);
+    }
+}
+
+function watchInputForIcon() {
+    ['mousemove', 'mousedown', 'wheel', 'keydown', 'touchstart'].forEach(function (type) {
+        document.addEventListener(type, turnIconOnInput, { capture: true, passive: true });
+    });
+    window.addEventListener('blur', letIconRest);
+    document.addEventListener('visibilitychange', function () {
+        if (document.visibilityState === 'hidden') {
+            letIconRest();
+        }
+    });
+    // The document opens on the user's sign-in or the program's start: it turns for a while,
+    // unless it opens hidden.
+    if (document.visibilityState === 'hidden') {
+        letIconRest();
+    } else {
+        turnIconOnInput();
+    }
+}
+
 /* ---- Start-up ------------------------------------------------------------------- */
 
 new QWebChannel(qt.webChannelTransport, function (channel) {
@@ -391,6 +458,7 @@ $(function () {
     // The first content page starts once pararms and its translation table are set.
     $('.page-sidebar-menu li.active a').first().trigger('click');
     bindLogout();
+    watchInputForIcon();
 
     var account = cookieAccount();
     baseuser = Base64.encode((account.username || '') + ':' + (account.password || ''));
