@@ -27,6 +27,7 @@ private slots:
     void versionNoticeOpensTheDownload();
     void messageBoxShowsServerTextAsText();
     void menuIconTurnsOnlyWhileInUse();
+    void publicIpShownOnceKnown();
 
 private:
     PageDriver &start(const QString &language, bool signedIn,
@@ -250,6 +251,22 @@ void TestPages::menuIconTurnsOnlyWhileInUse()
     QTRY_COMPARE(page.eval("document.visibilityState").toString(), QString("visible"));
     input();
     QTRY_COMPARE(page.eval("turn.playState").toString(), QString("running"));
+}
+
+// The proxy list shows the public address also when the program's check answers after the
+// page opened.
+void TestPages::publicIpShownOnceKnown()
+{
+    PageDriver &page = start("_en", false);
+    AccountService &service = *m_client->service;
+    service.holdAnswers([](const AccountRequest &request) { return request.path == "/json"; });
+    QVERIFY(page.signIn(demoUser, demoPassword, "_en"));
+    QVERIFY(page.waitFor("$('.localIp').length == 1 && $('#counrtyList option').length > 1"));
+    QTRY_COMPARE(service.heldCount(), 2); // the login page's check and the index page's
+    QCOMPARE(page.eval("$('.localIp').text()").toString(), QString());
+    service.holdAnswers({});
+    service.releaseHeld();
+    QVERIFY(page.waitFor("$('.localIp').text() == '203.0.113.7'"));
 }
 
 VEXALO_TEST_MAIN(TestPages)

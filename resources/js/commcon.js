@@ -191,6 +191,7 @@ function applyIpCheck(info) {
         return;
     }
     pararms.query = info.query;
+    showPublicIp();
     if (info.countryCode !== 'CN') {
         return;
     }
@@ -204,6 +205,13 @@ function applyIpCheck(info) {
         content: pararms.i18nLang.not_can_use1 + info.query + pararms.i18nLang.not_can_use2,
         type: 'error'
     });
+}
+
+/* The public address, on the page that has a place for it (the proxy list), once known. */
+function showPublicIp() {
+    if (pararms !== null && typeof pararms === 'object' && pararms.query) {
+        $('.localIp').text(pararms.query);
+    }
 }
 
 function sigCheckIp(str) {

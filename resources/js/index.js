@@ -21,12 +21,6 @@ var currentScrollTop = 0;
 /* Counts the openings of this page; requests of an older opening are ignored. */
 var proxyListOpening = (typeof proxyListOpening === 'number' ? proxyListOpening : 0) + 1;
 
-/* Timer that waits for the public IP address (one at a time). */
-if (typeof proxyListIpTimer !== 'undefined' && proxyListIpTimer !== null) {
-    clearInterval(proxyListIpTimer);
-}
-var proxyListIpTimer = null;
-
 (function () {
     'use strict';
 
@@ -85,14 +79,6 @@ var proxyListIpTimer = null;
 
     function isEmptyPage(data) {
         return data === null || data === undefined || data === '' || !Array.isArray(data) || data.length === 0;
-    }
-
-    function showLocalIp() {
-        if (pararms && pararms.query) {
-            $('.localIp').text(pararms.query);
-            clearInterval(proxyListIpTimer);
-            proxyListIpTimer = null;
-        }
     }
 
     function fillLocalIps() {
@@ -263,7 +249,8 @@ var proxyListIpTimer = null;
     pageStatus = false;
     currentScrollTop = 0;
 
-    proxyListIpTimer = setInterval(showLocalIp, 1000);
+    // Shown now if known, else by the shell once the program's check has it.
+    showPublicIp();
     fillLocalIps();
     createTable();
     initCountryList(bindCountryChange);
