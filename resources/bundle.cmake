@@ -73,6 +73,7 @@ set(VEXALO_LOGIN_SCRIPTS
     resources/js/msgbox.js
     node_modules/js-base64/base64.js
     resources/js/jquery.i18n.js
+    resources/js/channel.js
     resources/js/login.js)
 set(VEXALO_LOGIN_STYLES
     node_modules/bootstrap/dist/css/bootstrap.min.css

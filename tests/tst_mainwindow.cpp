@@ -26,6 +26,8 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <QWebChannel>
+#include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
 
@@ -49,6 +51,7 @@ private slots:
     void firstStartIsFixedTitledAndStoresTheLanguage();
     void closeQuestion_data();
     void closeQuestion();
+    void channelQuietWhileThePageRests();
     void configurationServedWhileTheWindowIsBusy();
     void quitStopsAndResets_data();
     void quitStopsAndResets();
@@ -207,6 +210,33 @@ void TestMainWindow::closeQuestion()
     window.hide();
     icon->contextMenu()->actions().first()->trigger();
     QVERIFY(window.isVisible());
+}
+
+// A page that told the channel it is idle would have the channel look for property changes
+// to send every 50 ms, waking the program for as long as it runs.
+void TestMainWindow::channelQuietWhileThePageRests()
+{
+    struct TimerCount : QObject
+    {
+        int count = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            count += event->type() == QEvent::Timer;
+            return false;
+        }
+    } timers;
+    MainWindow window;
+    window.show();
+    QWebEnginePage *webPage = window.findChild<QWebEngineView *>()->page();
+    PageDriver page(webPage);
+    QVERIFY(page.waitFor("myObject !== null"));
+    const QList<QObject *> parts = webPage->webChannel()->findChildren<QObject *>();
+    QVERIFY(!parts.isEmpty());
+    for (QObject *part : parts)
+        part->installEventFilter(&timers);
+    page.eval("setTimeout(function () { window.waited = true; }, 300)");
+    QVERIFY(page.waitFor("window.waited"));
+    QCOMPARE(timers.count, 0);
 }
 
 void TestMainWindow::configurationServedWhileTheWindowIsBusy()

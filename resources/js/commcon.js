@@ -445,7 +445,7 @@ function watchInputForIcon() {
 
 /* ---- Start-up ------------------------------------------------------------------- */
 
-new QWebChannel(qt.webChannelTransport, function (channel) {
+openProgramChannel(function (channel) {
     var account = cookieAccount();
     myObject = channel.objects.myObject;
     myObject.sendMsg(JSON.stringify({ code: 1, data: account }));

@@ -134,7 +134,7 @@ function errormsg(name) {
 
 /* ---- Start-up ------------------------------------------------------------------- */
 
-new QWebChannel(qt.webChannelTransport, function (channel) {
+openProgramChannel(function (channel) {
     myObject = channel.objects.myObject;
     myObject.sendMsg(JSON.stringify({ code: 1 }));
     myObject.sendMsg('{"code": 8}');
