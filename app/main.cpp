@@ -3,6 +3,7 @@
 #include "app/quitsignals.h"
 #include "app/singleinstance.h"
 #include "util/commconutils.h"
+#include "util/renderer.h"
 
 #include <QApplication>
 
@@ -10,6 +11,7 @@ int main(int argc, char *argv[])
 {
     CommconUtils::initApplication(true);
     QApplication app(argc, argv);
+    Renderer::chooseForWebView();
     QuitSignals quitSignals;
 
     SingleInstance guard(QString::fromLatin1(SINGLE_INSTANCE_KEY));

@@ -1,7 +1,8 @@
 // The reference for the client's start in bench_startup: a bare web view, with the
-// application attributes the client sets, loading a trivial page compiled into this program,
-// and logging when the page has loaded in the same form as the client does.
+// application attributes and the renderer the client chooses, loading a trivial page compiled
+// into this program, and logging when the page has loaded in the same form as the client does.
 #include "util/commconutils.h"
+#include "util/renderer.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -11,6 +12,7 @@ int main(int argc, char *argv[])
 {
     CommconUtils::initApplication(true);
     QApplication app(argc, argv);
+    Renderer::chooseForWebView();
 
     QWebEngineView view;
     // The client's window size, so that both render the same area.

@@ -15,6 +15,7 @@
 #include "support/isolatedenvironment.h"
 #include "support/relayprobe.h"
 #include "util/commconutils.h"
+#include "util/renderer.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -141,6 +142,7 @@ int main(int argc, char *argv[])
     IsolatedEnvironment environment;
     CommconUtils::initApplication(true);
     QApplication app(argc, argv);
+    Renderer::chooseForWebView();
     const int repetitions = argc > 1 ? std::max(3, atoi(argv[1])) : 7;
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
         marks.seen(msg);

@@ -13,6 +13,7 @@
 #include "support/relayprobe.h"
 #include "support/runtimefolder.h"
 #include "support/testmain.h"
+#include "util/renderer.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -48,6 +49,7 @@ private slots:
     void cleanup() { m_folder.reset(); }
 
     void startPage();
+    void softwareRenderers();
     void firstStartIsFixedTitledAndStoresTheLanguage();
     void closeQuestion_data();
     void closeQuestion();
@@ -97,6 +99,28 @@ void TestMainWindow::startPage()
         QCOMPARE(start.url, QUrl(QString("qrc:/html/%1.html").arg(c.page)));
         QCOMPARE(start.languageToStore, QString(c.store));
     }
+}
+
+// As drivers name themselves: a virtual GPU that hands the work to the host's (VMware's,
+// virgl) is no software rasterizer, though LLVM may be in its name.
+void TestMainWindow::softwareRenderers()
+{
+    const struct
+    {
+        const char *name;
+        bool software;
+    } cases[] = {
+        {"llvmpipe (LLVM 15.0.6, 256 bits)", true},
+        {"Software Rasterizer", true},
+        {"softpipe", true},
+        {"Google SwiftShader", true},
+        {"SVGA3D; build: RELEASE;  LLVM;", false},
+        {"virgl (Mesa Intel(R) UHD Graphics 620)", false},
+        {"NVIDIA GeForce GTX 1060/PCIe/SSE2", false},
+        {"", false},
+    };
+    for (const auto &c : cases)
+        QVERIFY2(Renderer::isSoftware(c.name) == c.software, c.name);
 }
 
 void TestMainWindow::firstStartIsFixedTitledAndStoresTheLanguage()

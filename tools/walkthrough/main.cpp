@@ -1,5 +1,6 @@
 #include "app/quitsignals.h"
 #include "util/commconutils.h"
+#include "util/renderer.h"
 #include "walkthrough.h"
 
 #include <QApplication>
@@ -117,6 +118,7 @@ int main(int argc, char *argv[])
         qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--log-level=3");
     CommconUtils::initApplication(true);
     QApplication app(argc, argv);
+    Renderer::chooseForWebView();
     QuitSignals quitSignals;
     Walkthrough walkthrough(folder, core);
     // Ctrl-C may come in the middle of a step, inside its waits: clean up there and end.
